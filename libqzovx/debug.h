@@ -1,0 +1,39 @@
+/* Diagnostics: standard output, the trace file and the debug socket. */
+#ifndef QZOVX_DEBUG_H
+#define QZOVX_DEBUG_H
+
+#include "platdefs.h"
+
+QZ_BEGIN_C
+
+/* A code and its name; tables end with an entry whose display is NULL. */
+typedef struct _cv {
+    DWORD value;
+    char *display;
+} cv;
+
+QZ_EXPORT extern int enable_debug;
+QZ_EXPORT extern int debug_window;
+QZ_EXPORT extern char DEBUG_SERVER_NAME[100];
+QZ_EXPORT extern SOCKET debug_socket;
+QZ_EXPORT extern char trace_file_name[255];
+QZ_EXPORT extern int trace_fhdl;
+QZ_EXPORT extern char output[4096];
+QZ_EXPORT extern char cv_buf[20];
+
+/* All of these may be called from several threads at once; one message is
+ * formatted and written whole before another starts. */
+QZ_EXPORT int ovx_dprintf(const char *format, ...) QZ_PRINTF(1, 2);
+QZ_EXPORT int debug_printf(const char *format, ...) QZ_PRINTF(1, 2);
+QZ_EXPORT int _dprintf(const char *format, ...) QZ_PRINTF(1, 2);
+QZ_EXPORT int _dprint(const char *debug_msg, int buff_len);
+QZ_EXPORT int debug_init(void);
+QZ_EXPORT int debug_sock_open(void);
+QZ_EXPORT int debug_sock_send(const char *debug_msg, int buff_len);
+QZ_EXPORT int debug_sock_cleanup(void);
+QZ_EXPORT int debug_cleanup(void);
+QZ_EXPORT char *cv_display(cv *cv_ptr, DWORD value);
+
+QZ_END_C
+
+#endif
