@@ -1,0 +1,315 @@
+/* rlm_qzovx for FreeRADIUS 3.2: the module record, its configuration table
+ * and instantiate/detach glue, and the server functions of server.h over the
+ * 3.2 API. The module logic itself lives in the shared module code
+ * (module.h); this file only translates.
+ *
+ * C only: the server's headers use C++ keywords as identifiers. */
+#include <freeradius-devel/radiusd.h>
+#include <freeradius-devel/modules.h>
+
+#include <stdarg.h>
+#include <stdio.h>
+#include <stdlib.h>
+
+#include "module.h"
+#include "server.h"
+#include "qz_text.h"
+
+/* The server's request behind the opaque handle of server.h. */
+static REQUEST *to_server(const qz_request *request)
+{
+    return (REQUEST *)(uintptr_t)request;
+}
+
+static VALUE_PAIR *to_pair(const qz_pair *pair)
+{
+    return (VALUE_PAIR *)(uintptr_t)pair;
+}
+
+/* ---- server.h over 3.2 ---- */
+
+int srv_request_code(const qz_request *request)
+{
+    REQUEST *r = to_server(request);
+    return (r && r->packet) ? (int)r->packet->code : 0;
+}
+
+int srv_request_id(const qz_request *request)
+{
+    REQUEST *r = to_server(request);
+    return (r && r->packet) ? r->packet->id : 0;
+}
+
+int srv_has_reply(const qz_request *request)
+{
+    REQUEST *r = to_server(request);
+    return r && r->reply;
+}
+
+int srv_reply_code(const qz_request *request)
+{
+    REQUEST *r = to_server(request);
+    return (r && r->reply) ? (int)r->reply->code : 0;
+}
+
+void srv_set_reply_code(qz_request *request, int code)
+{
+    REQUEST *r = to_server(request);
+    if (r && r->reply) r->reply->code = (unsigned int)code;
+}
+
+int srv_has_username(const qz_request *request)
+{
+    REQUEST *r = to_server(request);
+    return r && r->username;
+}
+
+int srv_is_proxying(const qz_request *request)
+{
+#ifdef WITH_PROXY
+    REQUEST *r = to_server(request);
+    return r && r->proxy;
+#else
+    (void)request;
+    return 0;
+#endif
+}
+
+static VALUE_PAIR *list_head(const qz_request *request, enum srv_list list)
+{
+    REQUEST *r = to_server(request);
+    if (!r) return NULL;
+    if (list == SRV_REQUEST_LIST) return r->packet ? r->packet->vps : NULL;
+    if (list == SRV_REPLY_LIST) return r->reply ? r->reply->vps : NULL;
+    return NULL;
+}
+
+int srv_list_has_attributes(const qz_request *request, enum srv_list list, int *why)
+{
+    REQUEST *r = to_server(request);
+    if (why) *why = 0;
+    if (list == SRV_REPLY_LIST) {
+        if (!r || !r->reply) {
+            if (why) *why = 1;
+            return 0;
+        }
+        if (!r->reply->vps) {
+            if (why) *why = 2;
+            return 0;
+        }
+        return 1;
+    }
+    return list_head(request, list) != NULL;
+}
+
+const qz_pair *srv_find(const qz_request *request, enum srv_list list,
+                        unsigned vendor, unsigned attribute)
+{
+    VALUE_PAIR *head = list_head(request, list);
+    if (!head) return NULL;
+    return (const qz_pair *)fr_pair_find_by_num(head, attribute, vendor, TAG_ANY);
+}
+
+const char *srv_pair_text(qz_request *request, const qz_pair *pair)
+{
+    VALUE_PAIR *vp = to_pair(pair);
+    REQUEST *r = to_server(request);
+    char *printed;
+
+    if (!vp) return "";
+    if (vp->da->type == PW_TYPE_STRING) return vp->vp_strvalue ? vp->vp_strvalue : "";
+    if (!r) return "";
+    /* Other types are printed the way the server prints them; the text
+     * belongs to the request, so it lives exactly as long. */
+    printed = vp_aprints_value(r, vp, '\0');
+    return printed ? printed : "";
+}
+
+uint32_t srv_pair_integer(const qz_pair *pair)
+{
+    VALUE_PAIR *vp = to_pair(pair);
+    if (!vp) return 0;
+    switch (vp->da->type) {
+    case PW_TYPE_INTEGER:
+    case PW_TYPE_DATE:
+        return vp->vp_integer;
+    case PW_TYPE_SIGNED:
+        return (uint32_t)vp->vp_signed;
+    case PW_TYPE_SHORT:
+        return vp->vp_short;
+    case PW_TYPE_BYTE:
+        return vp->vp_byte;
+    case PW_TYPE_INTEGER64:
+        return (uint32_t)vp->vp_integer64;
+    case PW_TYPE_IPV4_ADDR:
+        return ntohl(vp->vp_ipaddr);
+    default:
+        return 0;
+    }
+}
+
+int srv_dict_lookup(const char *name, unsigned *vendor, unsigned *attribute)
+{
+    DICT_ATTR const *da;
+    if (!name || !*name) return -1;
+    da = dict_attrbyname(name);
+    if (!da) return -1;
+    if (vendor) *vendor = da->vendor;
+    if (attribute) *attribute = da->attr;
+    return 0;
+}
+
+int srv_reply_add(qz_request *request, const char *name, const char *value, enum srv_op op)
+{
+    REQUEST *r = to_server(request);
+    FR_TOKEN token;
+
+    if (!r || !r->reply || !name || !value) return -1;
+    switch (op) {
+    case SRV_OP_EQ:
+        token = T_OP_EQ;
+        break;
+    case SRV_OP_ADD:
+        token = T_OP_ADD;
+        break;
+    default:
+        token = T_INVALID; /* the server's default operator for a new attribute */
+        break;
+    }
+    /* fr_pair_make appends the attribute to the list it is given. */
+    return fr_pair_make(r->reply, &r->reply->vps, name, value, token) ? 0 : -1;
+}
+
+int srv_debug_level(const qz_request *request)
+{
+    REQUEST *r = to_server(request);
+    return r ? (int)r->log.lvl : (int)rad_debug_lvl;
+}
+
+void srv_log(const qz_request *request, const char *format, ...)
+{
+    REQUEST *r = to_server(request);
+    char line[1024];
+    va_list ap;
+
+    va_start(ap, format);
+    vsnprintf(line, sizeof(line), format, ap);
+    va_end(ap);
+
+    /* The module gates its messages by srv_debug_level already; the lowest
+     * debug level lets them through whenever the server prints debug output. */
+    if (r) {
+        radlog_request(L_DBG, L_DBG_LVL_1, r, "%s", line);
+    } else if (rad_debug_lvl) {
+        radlog(L_DBG, "%s", line);
+    }
+}
+
+/* ---- The module record ---- */
+
+/* The server parses the configuration into its own types, so the instance it
+ * allocates holds those, plus the shared module's instance record. */
+typedef struct qz_fr32_instance {
+    bool boolean;
+    uint32_t value;
+    char const *string;
+    fr_ipaddr_t ipaddr;
+    rlm_qzovx_t *core;
+} qz_fr32_instance;
+
+static const CONF_PARSER module_config[] = {
+    { "integer", FR_CONF_OFFSET(PW_TYPE_INTEGER, qz_fr32_instance, value), "1" },
+    { "boolean", FR_CONF_OFFSET(PW_TYPE_BOOLEAN, qz_fr32_instance, boolean), "no" },
+    { "string", FR_CONF_OFFSET(PW_TYPE_STRING, qz_fr32_instance, string), NULL },
+    { "ipaddr", FR_CONF_OFFSET(PW_TYPE_IPV4_ADDR, qz_fr32_instance, ipaddr), "*" },
+    CONF_PARSER_TERMINATOR
+};
+
+static int mod_bootstrap(CONF_SECTION *conf, void *instance)
+{
+    (void)conf;
+    (void)instance;
+    return qz_module_init();
+}
+
+static int mod_instantiate(CONF_SECTION *conf, void *instance)
+{
+    qz_fr32_instance *inst = instance;
+    rlm_qzovx_t *core;
+
+    (void)conf;
+    if (srv_debug_level(NULL) > 1) srv_log(NULL, "    rlm_qzovx: instansiate called");
+    if (inst->core) return 0;
+
+    core = calloc(1, sizeof(*core));
+    if (!core) return -1;
+    core->boolean = inst->boolean ? 1 : 0;
+    core->value = (int)inst->value;
+    if (inst->string) {
+        size_t size = strlen(inst->string) + 1;
+        core->string = malloc(size);
+        if (!core->string) {
+            free(core);
+            return -1;
+        }
+        qz_copy(core->string, size, inst->string);
+    }
+    core->ipaddr = inst->ipaddr.ipaddr.ip4addr.s_addr;
+
+    qz_module_start(core);
+    inst->core = core;
+    return 0;
+}
+
+static int mod_detach(void *instance)
+{
+    qz_fr32_instance *inst = instance;
+    rlm_qzovx_t *core = inst->core;
+
+    if (!core) return 0;
+    qz_module_forget_sessions(core);
+    free(core->string);
+    free(core);
+    inst->core = NULL;
+    return 0;
+}
+
+static rlm_rcode_t mod_authorize(void *instance, REQUEST *request)
+{
+    qz_fr32_instance *inst = instance;
+    return (rlm_rcode_t)qz_module_authorize(inst->core, (qz_request *)request);
+}
+
+static rlm_rcode_t mod_post_auth(void *instance, REQUEST *request)
+{
+    qz_fr32_instance *inst = instance;
+    return (rlm_rcode_t)qz_module_post_auth(inst->core, (qz_request *)request);
+}
+
+#ifdef WITH_ACCOUNTING
+static rlm_rcode_t mod_accounting(void *instance, REQUEST *request)
+{
+    qz_fr32_instance *inst = instance;
+    return (rlm_rcode_t)qz_module_accounting(inst->core, (qz_request *)request);
+}
+#endif
+
+extern module_t rlm_qzovx;
+module_t rlm_qzovx __attribute__((visibility("default"))) = {
+    .magic = RLM_MODULE_INIT,
+    .name = "qzovx",
+    .type = RLM_TYPE_THREAD_UNSAFE,
+    .inst_size = sizeof(qz_fr32_instance),
+    .config = module_config,
+    .bootstrap = mod_bootstrap,
+    .instantiate = mod_instantiate,
+    .detach = mod_detach,
+    .methods = {
+        [MOD_AUTHENTICATE] = mod_authorize,
+        [MOD_AUTHORIZE] = mod_authorize,
+#ifdef WITH_ACCOUNTING
+        [MOD_ACCOUNTING] = mod_accounting,
+#endif
+        [MOD_POST_AUTH] = mod_post_auth,
+    },
+};
