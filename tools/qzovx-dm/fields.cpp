@@ -1,0 +1,14 @@
+#include "fields.h"
+
+namespace qzdm {
+
+std::string_view trim_blanks(std::string_view text)
+{
+    while (!text.empty() && (text.front() == ' ' || text.front() == '\t'))
+        text.remove_prefix(1);
+    while (!text.empty() && (text.back() == ' ' || text.back() == '\t'))
+        text.remove_suffix(1);
+    return text;
+}
+
+}  // namespace qzdm
