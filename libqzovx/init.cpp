@@ -1,0 +1,80 @@
+// Lazy one-time initialisation: settings, diagnostics, the DM connection
+// and the SERVERINFO introduction, under the host's send semaphore.
+#include <stdint.h>
+
+#include "Authif.h"
+#include "debug.h"
+#include "dm_sock.h"
+#include "init_state.h"
+
+namespace {
+
+constexpr const char *kApiString = "OVX Native API B.02.43, with EI extensions";
+constexpr int kInitWaitMs = 1000;
+
+// Callback results carry their number in the low 32 bits.
+bool hold_refused(void *wait_result)
+{
+    return static_cast<int32_t>(reinterpret_cast<intptr_t>(wait_result)) == -1;
+}
+
+void print_settings()
+{
+    debug_printf("DM_SERVER_NAME=%s\n", "localhost");
+    debug_printf("DM_SERVER_PORT=%d\n", dm_server_port);
+    debug_printf("DM_SERVER_TIMEOUT=%d\n\n", dm_server_timeout);
+    debug_printf("DLL_TRACE_FILE=%s\n", trace_file_name);
+    debug_printf("DLL_TRACE_PACKET=%s\n\n", trace_packet ? "true" : "false");
+}
+
+void send_server_info()
+{
+    DM_SERVER entry = &dm_server[0];
+    static const char event[] = "EVENT=SERVERINFO";
+    if (dm_sock_send(entry, event, sizeof event - 1) != 0)
+        return;
+    const char *server = getServerInfo();
+    dm_printf(entry, "SERVER=%s", server != nullptr ? server : "");
+    dm_printf(entry, "OVXAPI=%s", getAPIString());
+    dm_printf(entry, "\n");
+}
+
+}  // namespace
+
+int radiusIFInitialize(void)
+{
+    if (init_done.load(std::memory_order_acquire) == 1)
+        return 1;
+
+    void *send_semaphore = getSendSemaphore();
+    // Without the hold there is nothing to give back.
+    if (hold_refused(waitOnObject(send_semaphore, kInitWaitMs)))
+        return 0;
+
+    if (init_done.load(std::memory_order_acquire) != 1) {
+        readProperties();
+        debug_init();
+        dm_init();
+        if (debug_window)
+            print_settings();
+        send_server_info();
+        init_done.store(1, std::memory_order_release);
+    }
+
+    releaseAnObject(send_semaphore);
+    return init_done.load(std::memory_order_acquire);
+}
+
+const char *getAPIString(void)
+{
+    return kApiString;
+}
+
+int sendToDM(void)
+{
+    return 0;
+}
+
+void _authCommon(void * /*radiusPacket*/)
+{
+}
