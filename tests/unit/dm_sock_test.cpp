@@ -12,6 +12,10 @@
 
 #include "Authif.h"
 #include "dm_session.h"
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
+
 #include "dm_sock.h"
 #include "fake_dm.h"
 #include "test_host.h"
@@ -73,6 +77,16 @@ TEST_F(DmConnection, FirstConnectionCarriesStartupThenServerInfo)
     EXPECT_EQ(counts.send_acquired, 1);
     EXPECT_EQ(counts.send_releases, 1);
     EXPECT_EQ(qztest::host_send_value(), 1);
+}
+
+// Messages go out in many small pieces; the connection must not hold the
+// last one back waiting for the DM's acknowledgement of the previous ones.
+TEST_F(DmConnection, PiecesAreNotHeldBackForAcknowledgements)
+{
+    int no_delay = 0;
+    socklen_t size = sizeof no_delay;
+    ASSERT_EQ(getsockopt(entry()->dm_sock, IPPROTO_TCP, TCP_NODELAY, &no_delay, &size), 0);
+    EXPECT_NE(no_delay, 0);
 }
 
 TEST_F(DmConnection, ClosedByTheDmTheFailingPieceIsResentOnANewConnection)
