@@ -1,0 +1,38 @@
+#include "dm_fields.h"
+
+#include "Authif.h"
+#include "debug.h"
+#include "dm_value.h"
+
+void send_text_field(DM_SERVER server, const char *key, const char *value, const char *trace_prefix)
+{
+    DmValue clean = dm_value(value);
+    dm_printf(server, "%s=%s\t", key, clean.text);
+    if (trace_prefix != nullptr)
+        ovx_dprintf("%s%s=%s", trace_prefix, key, clean.text);
+}
+
+void send_number_field(DM_SERVER server, const char *key, int number, const char *trace_prefix)
+{
+    dm_printf(server, "%s=%d\t", key, number);
+    if (trace_prefix != nullptr)
+        ovx_dprintf("%s%s=%d", trace_prefix, key, number);
+}
+
+const char *code_name(int code)
+{
+    switch (code) {
+    case rcAccessRequest:
+    case rcAccessAccept:
+    case rcAccessReject:
+    case rcAccountingRequest:
+    case rcAccountingResponse:
+    case rcAccessChallenge:
+    case rcDiscard:
+        return RadiusCode(static_cast<RADIUS_CODE>(code));
+    default:
+        // Only named codes are converted: other numbers need not be
+        // values of the enumeration.
+        return RadiusCode(rcUnknown);
+    }
+}
