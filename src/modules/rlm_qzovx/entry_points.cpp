@@ -1,0 +1,280 @@
+// The module's entry points, shared by both server series: the checks each
+// request must pass, the per-call handle given to the core library, and the
+// mapping of the core's verdict to the reply code and the module result.
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+
+#include "log.h"
+#include "module_internal.h"
+#include "ovxModuleAPI.h"
+#include "qz_text.h"
+
+namespace {
+
+constexpr int kAccessAccept = 2;
+constexpr int kAccessReject = 3;
+constexpr int kAccountingRequest = 4;
+constexpr int kAcctStop = 2;
+constexpr int kControlPointAuthorize = 1;
+constexpr int kControlPointAccounting = 4;
+
+constexpr unsigned kProxiedToVendor = 11344;
+constexpr unsigned kProxiedToAttribute = 1;
+constexpr char kLoopback[] = "127.0.0.1";
+
+struct Registration {
+    const char *name;
+    int slot;
+};
+
+// Registered in this order, each under its slot.
+constexpr Registration kCallbacks[] = {
+    {"ovxgetRequest", OVX_SLOT_GET_REQUEST},
+    {"ovxgetRequestType", OVX_SLOT_GET_REQUEST_TYPE},
+    {"ovxgetResponse", OVX_SLOT_GET_RESPONSE},
+    {"ovxgetResponseType", OVX_SLOT_GET_RESPONSE_TYPE},
+    {"ovxprintAttributes", OVX_SLOT_PRINT_ATTRIBUTES},
+    {"ovxgetRequestAttributes", OVX_SLOT_GET_ATTRIBUTES},
+    {"ovxFindFirstAttribute", OVX_SLOT_FIND_FIRST_ATTRIBUTE},
+    {"ovxreplaceFirstAttribute", OVX_SLOT_REPLACE_FIRST_ATTRIBUTE},
+    {"ovxgetControlPoint", OVX_SLOT_GET_CONTROL_POINT},
+    {"ovxGetControlPointName", OVX_SLOT_GET_CP_NAME},
+    {"ovxgetSendSemaphore", OVX_SLOT_GET_SEND_SEMAPHORE},
+    {"ovxgetRecvSemaphore", OVX_SLOT_GET_RECV_SEMAPHORE},
+    {"ovxwaitOnObject", OVX_SLOT_WAIT_ON_OBJECT},
+    {"ovxreleaseObject", OVX_SLOT_RELEASE_AN_OBJECT},
+    {"ovxGetServerInfo", OVX_SLOT_GET_SERVER_INFO},
+    {"ovxsetUserAccess", OVX_SLOT_SET_USER_ACCESS},
+    {"ovxgetUserAccess", OVX_SLOT_GET_USER_ACCESS},
+    {"ovxaddVSA", OVX_SLOT_ADD_VSA},
+    {"ovxgetAttributeAsStringByRef", OVX_SLOT_GET_ATTRIBUTE_AS_STRING_BY_REF},
+    {"ovxgetAttributeAsString", OVX_SLOT_GET_ATTRIBUTE_AS_STRING},
+    {"ovxgetVSAByRef", OVX_SLOT_GET_VSA_BY_REF},
+};
+static_assert(sizeof kCallbacks / sizeof kCallbacks[0] == 21);
+
+struct FreeDeleter {
+    void operator()(void *p) const { free(p); }
+};
+using UserAccessPtr = std::unique_ptr<OVX_USER_ACCESS, FreeDeleter>;
+
+// The decision record is 265 KB: it lives on the heap for one call rather
+// than on the server thread's stack, zero-filled as the core expects.
+UserAccessPtr new_user_access()
+{
+    return UserAccessPtr(static_cast<OVX_USER_ACCESS *>(calloc(1, sizeof(OVX_USER_ACCESS))));
+}
+
+void prepare(freeradius_wrapper &w, rlm_qzovx_t *inst, qz_request *request, OVX_USER_ACCESS *user_access)
+{
+    w.request = request;
+    w.instance = inst;
+    w.user_access = user_access;
+    w.numattrs = 0;
+}
+
+struct RequiredAttribute {
+    unsigned number;
+    const char *missing;
+};
+
+constexpr RequiredAttribute kPostAuthNeeds[] = {
+    {4, "rlm_qzovx: request does not contain NAS-Ip-Address, cannot process this reply"},
+    {5, "rlm_qzovx: request does not contain NAS-Port, cannot process this reply"},
+    {31, "rlm_qzovx: request does not contain Calling-Station-Id, cannot process this reply"},
+    {1, "rlm_qzovx: request does not contain User-Name, cannot process this reply"},
+};
+
+constexpr RequiredAttribute kAccountingNeeds[] = {
+    {4, "rlm_qzovx: request does not contain NAS-Ip-Address, cannot process this reply"},
+    {5, "rlm_qzovx: request does not contain NAS-Port, cannot process this reply"},
+    {44, "rlm_qzovx: request does not contain Acct-Session-Id, cannot process this reply"},
+};
+
+// True when every attribute is there; otherwise logs the first one missing.
+template <size_t N>
+bool has_required(const qz_request *request, const RequiredAttribute (&needs)[N])
+{
+    for (const RequiredAttribute &need : needs) {
+        if (srv_find(request, SRV_REQUEST_LIST, 0, need.number) == nullptr) {
+            qzmod::log_trace(request, "%s", need.missing);
+            return false;
+        }
+    }
+    return true;
+}
+
+void log_out_of_memory(const qz_request *request)
+{
+    qzmod::log_notice(request, "rlm_qzovx: out of memory, cannot process this request");
+}
+
+// Requests proxied to the loopback address come back as a second,
+// non-proxied copy with the same request id: the first is recorded, the copy
+// is consumed and left to the server. True when this request is such a copy.
+bool is_copy_of_proxied(rlm_qzovx_t *inst, qz_request *request, const char *reqid)
+{
+    const qz_pair *proxied_to = srv_find(request, SRV_REQUEST_LIST, kProxiedToVendor, kProxiedToAttribute);
+    if (proxied_to != nullptr) {
+        qzmod::log_trace(request, "qzovx: found proxied request");
+        char address[16] = {};
+        qz_copy(address, sizeof address, srv_pair_text(request, proxied_to));
+        qzmod::log_trace(request, "qzovx: request proxied to: %s", address);
+        if (strcmp(address, kLoopback) == 0)
+            qzmod::record_proxied_session(inst, request, reqid);
+        return false;
+    }
+    qzmod::log_trace(request, "rlm_qzovx: request is not proxied, looking for previous copy reqqid: %s", reqid);
+    return qzmod::consume_proxied_session(inst, request, reqid);
+}
+
+}  // namespace
+
+extern "C" int qz_module_init(void)
+{
+    qzmod::log_trace(nullptr, "    rlm_qzovx: init() called");
+    return 0;
+}
+
+extern "C" void qz_module_start(rlm_qzovx_t *inst)
+{
+    initSemaphores();
+    static char module_name[] = "ovx-freeRADIUS";
+    for (const Registration &r : kCallbacks)
+        addCallBack(module_name, const_cast<char *>(r.name), r.slot);  // copied, never written
+    if (inst != nullptr)
+        inst->hashsize = 100000;
+}
+
+extern "C" int qz_module_authorize(rlm_qzovx_t *inst, qz_request *request)
+{
+    qzmod::log_trace(request, "qzovx: entered qzovx_authorize");
+    // Only Access-Reject packets (code 3) are handed to the core here.
+    if (request == nullptr || srv_request_code(request) != kAccessReject)
+        return QZ_RLM_NOOP;
+
+    UserAccessPtr user_access = new_user_access();
+    if (user_access != nullptr) {
+        freeradius_wrapper w{};
+        prepare(w, inst, request, user_access.get());
+        qzmod::log_trace(request, "    rlm_qzovx: calling ovxauthorize");
+        w.control_point = kControlPointAuthorize;
+        qzmod::log_trace(request, "qzovx: set CP");
+        w.ovxStatus = ovxauthorize(&w);
+        user_access->src = 4;
+        user_access->return_code = 1;
+        ovxrespond(&w);
+    } else {
+        log_out_of_memory(request);
+    }
+    if (srv_has_reply(request))
+        srv_set_reply_code(request, kAccessReject);
+    return QZ_RLM_REJECT;
+}
+
+extern "C" int qz_module_post_auth(rlm_qzovx_t *inst, qz_request *request)
+{
+    qzmod::log_trace(request, "qzovx: entered qzovx_post_auth");
+    if (request == nullptr) {
+        qzmod::log_notice(request, "rlm_qzovx received NULL request, cannot process!");
+        return QZ_RLM_NOOP;
+    }
+    if (!srv_has_reply(request)) {
+        qzmod::log_notice(request, "rlm_qzovx received request without reply, cannot process!");
+        return QZ_RLM_NOOP;
+    }
+    const int reply_code = srv_reply_code(request);
+    if (reply_code != kAccessAccept && reply_code != kAccessReject)
+        return QZ_RLM_OK;
+    if (!has_required(request, kPostAuthNeeds))
+        return QZ_RLM_OK;
+
+    freeradius_wrapper w{};
+    prepare(w, inst, request, nullptr);
+
+    char reqid[QZ_ID_BUFFER] = {};
+    getfreeRADRequestId(&w, reqid);
+    if (reqid[0] == '\0') {
+        qzmod::log_notice(request,
+                          "rlm_qzovx: could not get requestid, ovx cannot process this packet (this may be normal)");
+        return QZ_RLM_OK;
+    }
+    if (is_copy_of_proxied(inst, request, reqid))
+        return QZ_RLM_OK;
+
+    if (!srv_has_username(request)) {
+        qzmod::log_trace(request, "    qzovx: Proxy reply, or no User-Name.  Ignoring.");
+        return QZ_RLM_OK;
+    }
+
+    UserAccessPtr user_access = new_user_access();
+    if (user_access == nullptr) {
+        log_out_of_memory(request);
+        return QZ_RLM_OK;
+    }
+    w.user_access = user_access.get();
+
+    qzmod::log_trace(request, "qzovx:authorize starting..");
+    qzmod::log_trace(request, "    rlm_qzovx: calling ovxauthorize");
+    w.control_point = kControlPointAuthorize;
+    qzmod::log_trace(request, "qzovx: set CP");
+
+    cacheSession(&w);
+    user_access->src = 0;
+    user_access->return_code = 0;
+    w.ovxStatus = ovxauthorize(&w);
+
+    if (reply_code == kAccessReject) {
+        user_access->src = 4;
+        user_access->return_code = 1;
+        ovxrespond(&w);
+        return QZ_RLM_REJECT;
+    }
+    if (w.ovxStatus == kAccessReject) {
+        srv_set_reply_code(request, kAccessReject);
+        ovxrespond(&w);
+        return QZ_RLM_REJECT;
+    }
+    ovxrespond(&w);
+    return QZ_RLM_UPDATED;
+}
+
+extern "C" int qz_module_accounting(rlm_qzovx_t *inst, qz_request *request)
+{
+    qzmod::log_trace(request, "qzovx: entered qzovx_accounting");
+    if (request == nullptr) {
+        qzmod::log_notice(request, "rlm_qzovx received NULL accounting request, cannot process!");
+        return QZ_RLM_NOOP;
+    }
+    if (!srv_has_reply(request)) {
+        qzmod::log_notice(request, "rlm_qzovx received accounting request without reply, cannot process!");
+        return QZ_RLM_NOOP;
+    }
+    if (!has_required(request, kAccountingNeeds))
+        return QZ_RLM_OK;
+
+    freeradius_wrapper w{};
+    prepare(w, inst, request, nullptr);
+    if (reinterpret_cast<intptr_t>(ovxgetRequestType(&w)) != kAccountingRequest)
+        return QZ_RLM_NOOP;
+    if (srv_is_proxying(request))
+        return QZ_RLM_NOOP;
+
+    UserAccessPtr user_access = new_user_access();
+    if (user_access == nullptr) {
+        log_out_of_memory(request);
+        return QZ_RLM_OK;
+    }
+    w.user_access = user_access.get();
+
+    qzmod::log_trace(request, "    rlm_qzovx: calling ovxaccount");
+    w.control_point = kControlPointAccounting;
+    qzmod::log_trace(request, "qzovx: set CP");
+    ovxaccount(&w);
+
+    const qz_pair *status = srv_find(request, SRV_REQUEST_LIST, 0, OVX_ATTR_ACCT_STATUS_TYPE);
+    if (status != nullptr && srv_pair_integer(status) == kAcctStop)
+        removeSession(&w);
+    return QZ_RLM_OK;
+}
