@@ -40,18 +40,28 @@ public:
     // used when the script is empty, before the default answer.
     void answer_with(std::function<std::string(const std::string &request_line)> fn);
 
-    // Writes text on the newest connection now, unasked.
+    // Writes text on the newest open connection now, unasked (nothing when
+    // no connection is open).
     void send_unasked(const std::string &text);
     // Closes the listener and every connection: the DM goes away.
     void shutdown();
+    // Closes every open connection but keeps listening: the DM drops its
+    // clients and the library has to reconnect. Returns once they are closed.
+    void close_connections();
 
     // ---- What was received ----
     std::string received() const;          // every byte, all connections, in order
-    std::vector<std::string> lines() const;  // complete lines, without their line feeds
+    // Complete lines, without their line feeds, in the order they were
+    // completed; empty lines count (the Authorization report ends with one).
+    std::vector<std::string> lines() const;
     int connections() const;               // connections accepted so far
+    int open_connections() const;          // accepted and not closed yet
+    int requests() const;                  // authorization requests seen so far
     // Wait until at least n complete lines / the text has been received.
     bool wait_for_lines(size_t n, int timeout_ms = 5000) const;
     bool wait_for(const std::string &needle, int timeout_ms = 5000) const;
+    // Wait until at least n connections have been accepted.
+    bool wait_for_connections(int n, int timeout_ms = 5000) const;
 
 private:
     struct Impl;

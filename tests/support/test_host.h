@@ -50,7 +50,8 @@ struct FakeRequest {
     OVX_USER_ACCESS *user_access = nullptr;  // getUserAccess / setUserAccess
     int replace_result = 0;                  // what replaceFirstAttribute returns
 
-    // Recorded by the callbacks.
+    // Recorded by the callbacks. Not locked: one FakeRequest belongs to one
+    // thread at a time, like the module's per-call wrapper.
     std::vector<AddedAttribute> added;
     std::vector<std::string> calls;  // callback names called with this request, in order
     std::vector<int> vsa_packet_types;  // PACKET_TYPE of each GetVSAByRef call
@@ -79,7 +80,9 @@ SemaphoreCounts host_counts();
 // Current values of the two semaphores (1 = free).
 int host_send_value();
 int host_recv_value();
-// Timeouts (milliseconds) passed to ovxwaitOnObject, in order.
+// Timeouts (milliseconds) passed to ovxwaitOnObject, in order. Unlike the
+// module, the host honours them: a wait gives up with -1 after that long (a
+// negative timeout waits without limit).
 std::vector<int> host_wait_timeouts();
 // Makes every following wait on that semaphore fail with -1 (without waiting).
 void host_fail_send_waits(bool fail);
