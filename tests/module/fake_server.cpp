@@ -136,7 +136,14 @@ int srv_request_id(const qz_request *request) { return request->id; }
 int srv_has_reply(const qz_request *request) { return request->has_reply; }
 int srv_reply_code(const qz_request *request) { return request->has_reply ? request->reply_code : 0; }
 void srv_set_reply_code(qz_request *request, int code) { request->reply_code = code; }
-int srv_has_username(const qz_request *request) { return request->has_username; }
+const qz_pair *srv_username(const qz_request *request)
+{
+    if (!request->has_username)
+        return nullptr;
+    if (request->username_record)
+        return &*request->username_record;
+    return srv_find(request, SRV_REQUEST_LIST, 0, 1);
+}
 int srv_is_proxying(const qz_request *request) { return request->proxying; }
 
 int srv_list_has_attributes(const qz_request *request, enum srv_list list, int *why)

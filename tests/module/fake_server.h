@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -24,6 +25,9 @@ struct qz_request {
     bool has_reply = true;
     int reply_code = 2;
     bool has_username = false;
+    // The server's User-Name record when it differs from the User-Name
+    // attribute (e.g. a stripped name); by default the attribute is the record.
+    std::optional<qz_pair> username_record;
     bool proxying = false;
     std::vector<qz_pair> request_vps;
     std::vector<qz_pair> reply_vps;

@@ -199,6 +199,9 @@ TEST_F(Accessors, RequestIdAndUserNameFromTheSessionMap)
     EXPECT_EQ(text(1), "own-name");
     qz_module_forget_sessions(&inst);
     EXPECT_EQ(text(1), "username unknown");
+    req.has_username = true;
+    req.username_record = qz_pair{0, 1, "stripped-name", 0, SRV_OP_DEFAULT, ""};
+    EXPECT_EQ(text(1), "stripped-name");  // the server's record, not the attribute
 }
 
 TEST_F(Accessors, LongValuesAreCutTo254)
@@ -223,6 +226,10 @@ TEST_F(Accessors, FindFirstAttribute)
     EXPECT_EQ(ovxFindFirstAttribute(1, &w), nullptr);
     req.has_username = true;
     EXPECT_STREQ(static_cast<char *>(ovxFindFirstAttribute(1, &w)), "bob");
+    // The server's record is what counts when it differs from the attribute.
+    req.username_record = qz_pair{0, 1, "bob-stripped", 0, SRV_OP_DEFAULT, ""};
+    EXPECT_STREQ(static_cast<char *>(ovxFindFirstAttribute(1, &w)), "bob-stripped");
+    req.username_record.reset();
 
     fake::add(req, 5, "Ethernet-7").integer = 0;  // the server's own text, not a number
     fake::add(req, 44, "acct-1");

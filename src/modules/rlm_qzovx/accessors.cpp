@@ -94,7 +94,7 @@ void write_user_name(freeradius_wrapper *w, char *ref)
     if (qzmod::lookup_session_user(w, ref))
         return;
     qz_request *req = w->request;
-    const qz_pair *user = srv_has_username(req) ? srv_find(req, SRV_REQUEST_LIST, 0, kUserName) : nullptr;
+    const qz_pair *user = srv_username(req);
     qz_copy(ref, QZ_ID_BUFFER, user != nullptr ? srv_pair_text(req, user) : "username unknown");
 }
 
@@ -261,10 +261,10 @@ QZ_EXPORT void *ovxFindFirstAttribute(int NAME, void *attribs)
         _dprintf("id: %i", id);
         return packet_id_text;
     }
-    case OVX_ATTR_USER_NAME:
-        if (!srv_has_username(req))
-            return nullptr;
-        break;
+    case OVX_ATTR_USER_NAME: {
+        const qz_pair *user = srv_username(req);
+        return user == nullptr ? nullptr : const_cast<char *>(srv_pair_text(req, user));
+    }
     case OVX_ATTR_NAS_IP_ADDRESS:
     case OVX_ATTR_NAS_PORT:
     case OVX_ATTR_CALLED_STATION_ID:

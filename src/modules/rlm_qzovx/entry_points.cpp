@@ -203,7 +203,7 @@ extern "C" int qz_module_post_auth(rlm_qzovx_t *inst, qz_request *request)
     if (is_copy_of_proxied(inst, request, reqid))
         return QZ_RLM_OK;
 
-    if (!srv_has_username(request)) {
+    if (srv_username(request) == nullptr) {
         qzmod::log_trace(request, "    qzovx: Proxy reply, or no User-Name.  Ignoring.");
         return QZ_RLM_OK;
     }

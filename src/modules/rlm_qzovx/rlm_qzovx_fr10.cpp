@@ -105,10 +105,10 @@ void srv_set_reply_code(qz_request *request, int code)
     req->reply->code = static_cast<unsigned int>(code);
 }
 
-int srv_has_username(const qz_request *request)
+const qz_pair *srv_username(const qz_request *request)
 {
     const REQUEST *req = as_server(request);
-    return req != nullptr && req->username != nullptr;
+    return req != nullptr ? reinterpret_cast<const qz_pair *>(req->username) : nullptr;
 }
 
 int srv_is_proxying(const qz_request *request)

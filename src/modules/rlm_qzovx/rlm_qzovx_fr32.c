@@ -58,10 +58,10 @@ void srv_set_reply_code(qz_request *request, int code)
     if (r && r->reply) r->reply->code = (unsigned int)code;
 }
 
-int srv_has_username(const qz_request *request)
+const qz_pair *srv_username(const qz_request *request)
 {
     REQUEST *r = to_server(request);
-    return r && r->username;
+    return r ? (const qz_pair *)r->username : NULL;
 }
 
 int srv_is_proxying(const qz_request *request)

@@ -35,8 +35,10 @@ int srv_has_reply(const qz_request *request);
 /* Code of the reply packet; 0 when there is no reply. */
 int srv_reply_code(const qz_request *request);
 void srv_set_reply_code(qz_request *request, int code);
-/* Non-zero when the server holds a User-Name record for the request. */
-int srv_has_username(const qz_request *request);
+/* The server's User-Name record of the request: the name it authenticates,
+ * which may differ from the User-Name attribute (a stripped name, say). Null
+ * when the server holds none. */
+const qz_pair *srv_username(const qz_request *request);
 /* Non-zero when the server is proxying the request (it has a proxy packet). */
 int srv_is_proxying(const qz_request *request);
 /* Non-zero when the list exists and holds at least one attribute. For the

@@ -38,7 +38,7 @@ extern "C" void cacheSession(freeradius_wrapper *wrapper)
         return;
     qz_request *req = wrapper->request;
     rlm_qzovx_t *inst = wrapper->instance;
-    if (!srv_has_username(req))
+    if (srv_username(req) == nullptr)
         return;
     const qz_pair *user = srv_find(req, SRV_REQUEST_LIST, 0, kUserName);
     if (user == nullptr)
