@@ -104,4 +104,12 @@ TEST(Exports, SonameIsMajorVersionZero)
     EXPECT_EQ(line.substr(line.find_last_of(' ') + 1), "libqzovx.so.0");
 }
 
+// A module reload must not unmap the library: its signal handler and its
+// connections outlive any one load of the module.
+TEST(Exports, LibraryIsNeverUnloaded)
+{
+    std::string dynamic = run(std::string("readelf -d '") + QZOVX_LIBRARY_FILE + "' 2>&1");
+    EXPECT_NE(dynamic.find("NODELETE"), std::string::npos) << dynamic;
+}
+
 }  // namespace
