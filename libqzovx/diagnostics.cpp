@@ -181,6 +181,16 @@ void dprint_locked(const char *text, int length)
     trace_write_locked(text, length);
 }
 
+// The shared path of the printf-like outputs: under the output mutex, formats
+// into `output` and hands the kept length to `write`.
+void print_formatted(const char *format, va_list args, void (*write)(int length))
+{
+    if (!enable_debug)
+        return;
+    std::lock_guard<std::mutex> lock(output_mutex);
+    write(format_output(format, args));
+}
+
 }  // namespace
 
 int enable_debug = 1;
@@ -194,44 +204,36 @@ char cv_buf[20];
 
 int ovx_dprintf(const char *format, ...)
 {
-    if (!enable_debug)
-        return 0;
-    std::lock_guard<std::mutex> lock(output_mutex);
     va_list args;
     va_start(args, format);
-    int length = format_output(format, args);
+    print_formatted(format, args, [](int length) {
+        // Written as text, never used as a format again.
+        fwrite(output, 1, static_cast<size_t>(length), stdout);
+        fflush(stdout);
+        dprint_locked(output, length);
+    });
     va_end(args);
-    // Written as text, never used as a format again.
-    fwrite(output, 1, static_cast<size_t>(length), stdout);
-    fflush(stdout);
-    dprint_locked(output, length);
     return 0;
 }
 
 int debug_printf(const char *format, ...)
 {
-    if (!enable_debug)
-        return 0;
-    std::lock_guard<std::mutex> lock(output_mutex);
     va_list args;
     va_start(args, format);
-    int length = format_output(format, args);
+    print_formatted(format, args, [](int length) { debug_sock_send_locked(output, length); });
     va_end(args);
-    debug_sock_send_locked(output, length);
     return 0;
 }
 
 int _dprintf(const char *format, ...)
 {
-    if (!enable_debug)
-        return 0;
-    std::lock_guard<std::mutex> lock(output_mutex);
     va_list args;
     va_start(args, format);
-    int length = format_output(format, args);
+    print_formatted(format, args, [](int length) {
+        debug_sock_send_locked(output, length);
+        trace_write_locked(output, length);
+    });
     va_end(args);
-    debug_sock_send_locked(output, length);
-    trace_write_locked(output, length);
     return 0;
 }
 

@@ -1,38 +1,16 @@
 // Detach of the 1.0 module gives back everything the instance holds.
-#include <malloc.h>
-
 #include <cstdlib>
 
-#include <gtest/gtest.h>
-
-#include "fr10_host.h"
+#include "fr10_helpers.h"
 #include "module.h"
 
 namespace fr10 {
 namespace {
 
-// The allocator keeps a few freed blocks of each size in per-thread caches
-// that still count as in use, so a leak shows as growth over many rounds: a
-// leak of even the smallest block (32 bytes) grows by 32000 over 1000 rounds,
-// far beyond what the caches can hold.
-constexpr int kRounds = 1000;
-constexpr long long kLeakBound = 16000;
-
-size_t heap_in_use()
-{
-    return mallinfo2().uordblks;
-}
-
-long long growth_since(size_t before)
-{
-    return static_cast<long long>(heap_in_use()) - static_cast<long long>(before);
-}
-
 TEST(Fr10Detach, NullInstanceIsHarmless)
 {
-    std::string error;
-    module_t *module = load_module(&error);
-    ASSERT_NE(module, nullptr) << error;
+    module_t *module = loaded();
+    ASSERT_NE(module, nullptr);
     EXPECT_EQ(module->detach(nullptr), 0);
 }
 
@@ -40,9 +18,8 @@ TEST(Fr10Detach, NullInstanceIsHarmless)
 // leaves nothing behind once detached.
 TEST(Fr10Detach, GivesBackTheRecordItsStringAndBothLists)
 {
-    std::string error;
-    module_t *module = load_module(&error);
-    ASSERT_NE(module, nullptr) << error;
+    module_t *module = loaded();
+    ASSERT_NE(module, nullptr);
     debug_flag = 0;
     // A first instance lets the core set up whatever it keeps for the
     // registrations, so the measurement below sees only the second one.

@@ -9,6 +9,7 @@
 
 #include "fake_dm.h"
 #include "fr10_host.h"
+#include "test_files.h"
 
 namespace fr10 {
 
@@ -32,10 +33,7 @@ protected:
     // extra_properties: further properties lines, each ending in a line feed.
     void start(int debug_level = 2, const std::string &extra_properties = "")
     {
-        std::string trace_path;
-        qztest::write_properties("dm_port=" + std::to_string(dm.port()) + "\n" +
-                                 "ovx_rif_trace_file=" + qztest::trace_file_value(&trace_path) +
-                                 "\n" + extra_properties);
+        qztest::write_dm_properties(dm.port(), extra_properties);
         debug_flag = debug_level;
         std::string error;
         module = load_module(&error);

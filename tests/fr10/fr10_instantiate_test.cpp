@@ -1,12 +1,11 @@
 // Instantiation of the 1.0 module: registrations with the core, an instance
 // place that is already set, a section that does not parse.
 #include <dlfcn.h>
-#include <malloc.h>
 
 #include <string>
 #include <vector>
 
-#include "fr10_dm_fixture.h"
+#include "fr10_helpers.h"
 #include "module.h"
 #include "platdefs.h"
 
@@ -39,30 +38,6 @@ extern "C" QZ_EXPORT void addCallBack(char *moduleName, char *name, int callback
 
 namespace fr10 {
 namespace {
-
-module_t *loaded()
-{
-    std::string error;
-    module_t *module = load_module(&error);
-    EXPECT_NE(module, nullptr) << error;
-    return module;
-}
-
-// Freed blocks kept in the allocator's per-thread caches still count as in
-// use, so a leak shows as growth over many rounds (32000 bytes or more for
-// 1000 rounds), far beyond what the caches hold.
-constexpr int kRounds = 1000;
-constexpr long long kLeakBound = 16000;
-
-size_t heap_in_use()
-{
-    return mallinfo2().uordblks;
-}
-
-long long growth_since(size_t before)
-{
-    return static_cast<long long>(heap_in_use()) - static_cast<long long>(before);
-}
 
 TEST(Fr10Instantiate, RegistersTheCallbacksOnceAndNotAgainForAFilledPlace)
 {

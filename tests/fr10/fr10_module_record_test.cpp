@@ -6,19 +6,11 @@
 
 #include <cstring>
 
-#include "fr10_host.h"
+#include "fr10_helpers.h"
 #include "module.h"
 
 namespace fr10 {
 namespace {
-
-module_t *loaded()
-{
-    std::string error;
-    module_t *module = load_module(&error);
-    EXPECT_NE(module, nullptr) << error;
-    return module;
-}
 
 template <typename Fn>
 void *address_of(Fn fn)

@@ -5,9 +5,12 @@
 namespace fr10 {
 namespace {
 
-constexpr const char *kAuthRequestAccept =
-    "EVENT=Request\tREQ_ID=10.1.2.31700-0F-1F-AA-BB-CC\tUSER=alice\tCLIENT_MAC=00-0f-1f-aa-bb-cc\t"
-    "NAS_IP=10.1.2.3\tNAS_MAC=00-11-22-33-44-55\tPORT=17\tRESPONSE=Accept\t";
+// The usual request's identity as the DM receives it, in the Request and
+// Authorization events alike.
+const std::string kIdentity =
+    "USER=alice\tCLIENT_MAC=00-0f-1f-aa-bb-cc\tNAS_IP=10.1.2.3\tNAS_MAC=00-11-22-33-44-55\tPORT=17\t";
+const std::string kRequestEvent = "EVENT=Request\tREQ_ID=10.1.2.31700-0F-1F-AA-BB-CC\t" + kIdentity;
+const std::string kAuthorizationEvent = "EVENT=Authorization\t" + kIdentity;
 
 struct Expected {
     const char *name;
@@ -28,31 +31,39 @@ void expect_reply(const TestRequest &r, const std::vector<Expected> &expected)
     }
 }
 
-using Fr10PostAuth = DmTest;
+class Fr10PostAuth : public DmTest {
+protected:
+    // Post-auth of the usual request that the server decided as r's reply
+    // code, the DM answering `answer`: checks the module's result and the
+    // reply code it leaves, then gives the request's three lines at the DM.
+    void decide(TestRequest &r, const char *answer, int result, unsigned final_code,
+                std::vector<std::string> &lines)
+    {
+        ASSERT_NO_FATAL_FAILURE(start());
+        dm.answer(answer);
+        fill_access(r);
+        EXPECT_EQ(post_auth(r), result);
+        EXPECT_EQ(r.reply.code, final_code);
+        ASSERT_TRUE(dm.wait_for_lines(kInitLines + 3));
+        lines = request_lines();
+        ASSERT_EQ(lines.size(), 3u);
+    }
+};
 
 TEST_F(Fr10PostAuth, GrantedAcceptCarriesTheDecisionIntoTheReply)
 {
-    ASSERT_NO_FATAL_FAILURE(start());
-    dm.answer("ACCESS=true\tVLAN_ID=20\tQOS=3\tBW_MAX_IN=1000\tBW_MAX_OUT=2000\tTIME=3600\t"
-              "ACL=web|permit in tcp from any to any 80|deny in ip from any to any\n");
     TestRequest r(1, 2);
-    fill_access(r);
-
-    EXPECT_EQ(post_auth(r), RLM_MODULE_UPDATED);
-    EXPECT_EQ(r.reply.code, 2u);
-
-    ASSERT_TRUE(dm.wait_for_lines(kInitLines + 3));
+    std::vector<std::string> lines;
+    const char *answer = "ACCESS=true\tVLAN_ID=20\tQOS=3\tBW_MAX_IN=1000\tBW_MAX_OUT=2000\tTIME=3600\t"
+                         "ACL=web|permit in tcp from any to any 80|deny in ip from any to any\n";
+    ASSERT_NO_FATAL_FAILURE(decide(r, answer, RLM_MODULE_UPDATED, 2, lines));
     EXPECT_EQ(dm.lines()[0], "EVENT=Startup\t");
     EXPECT_EQ(dm.lines()[1],
               "EVENT=SERVERINFOSERVER=QZ OVX  freeRADIUS Plugin version B.02.45"
               "OVXAPI=OVX Native API B.02.43, with EI extensions");
-    std::vector<std::string> lines = request_lines();
-    ASSERT_EQ(lines.size(), 3u);
-    EXPECT_EQ(lines[0], kAuthRequestAccept);
-    EXPECT_EQ(lines[1],
-              "EVENT=Authorization\tUSER=alice\tCLIENT_MAC=00-0f-1f-aa-bb-cc\tNAS_IP=10.1.2.3\t"
-              "NAS_MAC=00-11-22-33-44-55\tPORT=17\tVLAN_ID=20\tQOS=3\tBW_MAX_IN=1000\t"
-              "BW_MAX_OUT=2000\tRESPONSE=Accept\t");
+    EXPECT_EQ(lines[0], kRequestEvent + "RESPONSE=Accept\t");
+    EXPECT_EQ(lines[1], kAuthorizationEvent +
+                            "VLAN_ID=20\tQOS=3\tBW_MAX_IN=1000\tBW_MAX_OUT=2000\tRESPONSE=Accept\t");
     EXPECT_EQ(lines[2], "");
 
     // Standard attributes keep pairmake's own operator (=); the QoS and
@@ -77,41 +88,21 @@ TEST_F(Fr10PostAuth, GrantedAcceptCarriesTheDecisionIntoTheReply)
 
 TEST_F(Fr10PostAuth, RefusedAcceptBecomesReject)
 {
-    ASSERT_NO_FATAL_FAILURE(start());
-    dm.answer("ACCESS=false\n");
     TestRequest r(1, 2);
-    fill_access(r);
-
-    EXPECT_EQ(post_auth(r), RLM_MODULE_REJECT);
-    EXPECT_EQ(r.reply.code, 3u);
-    ASSERT_TRUE(dm.wait_for_lines(kInitLines + 3));
-    std::vector<std::string> lines = request_lines();
-    EXPECT_EQ(lines[0], kAuthRequestAccept);
-    EXPECT_EQ(lines[1],
-              "EVENT=Authorization\tUSER=alice\tCLIENT_MAC=00-0f-1f-aa-bb-cc\tNAS_IP=10.1.2.3\t"
-              "NAS_MAC=00-11-22-33-44-55\tPORT=17\tRESPONSE=Reject\t");
+    std::vector<std::string> lines;
+    ASSERT_NO_FATAL_FAILURE(decide(r, "ACCESS=false\n", RLM_MODULE_REJECT, 3, lines));
+    EXPECT_EQ(lines[0], kRequestEvent + "RESPONSE=Accept\t");
+    EXPECT_EQ(lines[1], kAuthorizationEvent + "RESPONSE=Reject\t");
     EXPECT_TRUE(r.reply_pairs().empty());
 }
 
 TEST_F(Fr10PostAuth, RejectIsReportedWithSourceAndReturnCodeWhateverTheVerdict)
 {
-    ASSERT_NO_FATAL_FAILURE(start());
-    dm.answer("ACCESS=true\tVLAN_ID=30\n");
     TestRequest r(1, 3);
-    fill_access(r);
-
-    EXPECT_EQ(post_auth(r), RLM_MODULE_REJECT);
-    EXPECT_EQ(r.reply.code, 3u);
-    ASSERT_TRUE(dm.wait_for_lines(kInitLines + 3));
-    std::vector<std::string> lines = request_lines();
-    EXPECT_EQ(lines[0],
-              "EVENT=Request\tREQ_ID=10.1.2.31700-0F-1F-AA-BB-CC\tUSER=alice\t"
-              "CLIENT_MAC=00-0f-1f-aa-bb-cc\tNAS_IP=10.1.2.3\tNAS_MAC=00-11-22-33-44-55\tPORT=17\t"
-              "RESPONSE=Reject\t");
-    EXPECT_EQ(lines[1],
-              "EVENT=Authorization\tUSER=alice\tCLIENT_MAC=00-0f-1f-aa-bb-cc\tNAS_IP=10.1.2.3\t"
-              "NAS_MAC=00-11-22-33-44-55\tPORT=17\tVLAN_ID=30\tSOURCE=4\tRETURN_CODE=1\t"
-              "RESPONSE=Reject\t");
+    std::vector<std::string> lines;
+    ASSERT_NO_FATAL_FAILURE(decide(r, "ACCESS=true\tVLAN_ID=30\n", RLM_MODULE_REJECT, 3, lines));
+    EXPECT_EQ(lines[0], kRequestEvent + "RESPONSE=Reject\t");
+    EXPECT_EQ(lines[1], kAuthorizationEvent + "VLAN_ID=30\tSOURCE=4\tRETURN_CODE=1\tRESPONSE=Reject\t");
 }
 
 TEST_F(Fr10PostAuth, ChallengeAndIncompleteRequestsAreLeftToTheServer)
@@ -187,10 +178,7 @@ TEST_F(Fr10PostAuth, EndpointIntegrityVendorAttributeIsReadFromTheReply)
 
     EXPECT_EQ(post_auth(r), RLM_MODULE_UPDATED);
     ASSERT_TRUE(dm.wait_for_lines(kInitLines + 1));
-    EXPECT_EQ(request_lines().at(0),
-              "EVENT=Request\tREQ_ID=10.1.2.31700-0F-1F-AA-BB-CC\tUSER=alice\t"
-              "CLIENT_MAC=00-0f-1f-aa-bb-cc\tNAS_IP=10.1.2.3\tNAS_MAC=00-11-22-33-44-55\tPORT=17\t"
-              "HI_STATE=healthy\tRESPONSE=Accept\t");
+    EXPECT_EQ(request_lines().at(0), kRequestEvent + "HI_STATE=healthy\tRESPONSE=Accept\t");
     EXPECT_TRUE(logged("FOUND VSA... String value: healthy"));
 }
 

@@ -7,16 +7,16 @@
 // exports, really exports) every callback name the library looks up.
 #include "test_host.h"
 
-#include <errno.h>
 #include <semaphore.h>
 #include <stdint.h>
-#include <time.h>
 
 #include <atomic>
 #include <mutex>
 #include <type_traits>
 
+#include "callback_names.h"
 #include "qz_text.h"
+#include "timed_wait.h"
 
 namespace qztest {
 namespace {
@@ -89,32 +89,6 @@ SemaphoreCounters *counters_for(void *handle)
     if (handle == &host.recv_sem)
         return &host.recv;
     return nullptr;
-}
-
-// Waits at most timeout_ms (no limit when negative); 0 on success, -1 when
-// the deadline passed or the wait failed for another reason.
-int timed_wait(sem_t *sem, int timeout_ms)
-{
-    if (timeout_ms < 0) {
-        while (sem_wait(sem) != 0) {
-            if (errno != EINTR)
-                return -1;
-        }
-        return 0;
-    }
-    timespec deadline{};
-    clock_gettime(CLOCK_REALTIME, &deadline);
-    deadline.tv_sec += timeout_ms / 1000;
-    deadline.tv_nsec += static_cast<long>(timeout_ms % 1000) * 1000000L;
-    if (deadline.tv_nsec >= 1000000000L) {
-        deadline.tv_sec += 1;
-        deadline.tv_nsec -= 1000000000L;
-    }
-    while (sem_timedwait(sem, &deadline) != 0) {
-        if (errno != EINTR)
-            return -1;
-    }
-    return 0;
 }
 
 int semaphore_value(sem_t *sem)
@@ -336,7 +310,7 @@ QZ_HOST_CALLBACK void *ovxwaitOnObject(void *handle, int timeout)
     counters->waits++;
     if (counters->fail_waits)
         return qztest::as_pointer(-1);
-    if (qztest::timed_wait(static_cast<sem_t *>(handle), timeout) != 0)
+    if (qzmod::timed_wait(static_cast<sem_t *>(handle), timeout) != 0)
         return qztest::as_pointer(-1);
     counters->acquired++;
     return qztest::as_pointer(0);
@@ -384,37 +358,6 @@ const char *const kServerInfo = server_info_text;
 
 namespace {
 
-struct Registration {
-    const char *name;
-    int slot;
-};
-
-// The module's registrations, in the module's order.
-constexpr Registration kRegistrations[] = {
-    {"ovxgetRequest", OVX_SLOT_GET_REQUEST},
-    {"ovxgetRequestType", OVX_SLOT_GET_REQUEST_TYPE},
-    {"ovxgetResponse", OVX_SLOT_GET_RESPONSE},
-    {"ovxgetResponseType", OVX_SLOT_GET_RESPONSE_TYPE},
-    {"ovxprintAttributes", OVX_SLOT_PRINT_ATTRIBUTES},
-    {"ovxgetRequestAttributes", OVX_SLOT_GET_ATTRIBUTES},
-    {"ovxFindFirstAttribute", OVX_SLOT_FIND_FIRST_ATTRIBUTE},
-    {"ovxreplaceFirstAttribute", OVX_SLOT_REPLACE_FIRST_ATTRIBUTE},
-    {"ovxgetControlPoint", OVX_SLOT_GET_CONTROL_POINT},
-    {"ovxGetControlPointName", OVX_SLOT_GET_CP_NAME},
-    {"ovxgetSendSemaphore", OVX_SLOT_GET_SEND_SEMAPHORE},
-    {"ovxgetRecvSemaphore", OVX_SLOT_GET_RECV_SEMAPHORE},
-    {"ovxwaitOnObject", OVX_SLOT_WAIT_ON_OBJECT},
-    {"ovxreleaseObject", OVX_SLOT_RELEASE_AN_OBJECT},
-    {"ovxGetServerInfo", OVX_SLOT_GET_SERVER_INFO},
-    {"ovxsetUserAccess", OVX_SLOT_SET_USER_ACCESS},
-    {"ovxgetUserAccess", OVX_SLOT_GET_USER_ACCESS},
-    {"ovxaddVSA", OVX_SLOT_ADD_VSA},
-    {"ovxgetAttributeAsStringByRef", OVX_SLOT_GET_ATTRIBUTE_AS_STRING_BY_REF},
-    {"ovxgetAttributeAsString", OVX_SLOT_GET_ATTRIBUTE_AS_STRING},
-    {"ovxgetVSAByRef", OVX_SLOT_GET_VSA_BY_REF},
-};
-static_assert(sizeof(kRegistrations) / sizeof(kRegistrations[0]) == 21);
-
 void init_semaphore(sem_t *sem)
 {
     HostState &host = state();
@@ -428,7 +371,7 @@ void init_semaphore(sem_t *sem)
 void register_host_callbacks()
 {
     char module_name[] = "ovx-freeRADIUS";
-    for (const Registration &entry : kRegistrations) {
+    for (const qzmod::CallbackName &entry : qzmod::kCallbackNames) {
         char name[OVX_VALUE_BUFFER];
         qz_copy(name, sizeof name, entry.name);
         addCallBack(module_name, name, entry.slot);

@@ -14,18 +14,27 @@ using qzclient::ClientTest;
 class AuthorizeTest : public ClientTest {};
 using qzclient::lines_starting;
 
+// Authorizes `req` with the DM answering `answer`, expecting `verdict`; gives
+// the one Request line the DM received.
+void authorize_once(qztest::FakeDm &dm, qztest::FakeRequest &req, const char *answer, int verdict,
+                    std::string &request_line)
+{
+    dm.answer(answer);
+    EXPECT_EQ(ovxauthorize(&req), verdict);
+    auto requests = lines_starting(dm, "EVENT=Request");
+    ASSERT_EQ(requests.size(), 1u);
+    request_line = requests[0];
+}
+
 const std::string kFullRequestLine = std::string("EVENT=Request\tREQ_ID=") + qzclient::kRequestId +
                                      "\tUSER=alice\tCLIENT_MAC=aa-bb-cc-dd-ee-ff\tNAS_IP=10.0.0.1"
                                      "\tNAS_MAC=11-22-33-44-55-66\tPORT=14\t";
 
 TEST_F(AuthorizeTest, RequestAtControlPointZeroEndsWithTheResponse)
 {
-    dm.answer("ACCESS=true\n");
-    EXPECT_EQ(ovxauthorize(&req), rcAccessAccept);
-
-    auto requests = lines_starting(dm, "EVENT=Request");
-    ASSERT_EQ(requests.size(), 1u);
-    EXPECT_EQ(requests[0], kFullRequestLine + "RESPONSE=Accept\t");
+    std::string request;
+    ASSERT_NO_FATAL_FAILURE(authorize_once(dm, req, "ACCESS=true\n", rcAccessAccept, request));
+    EXPECT_EQ(request, kFullRequestLine + "RESPONSE=Accept\t");
 
     EXPECT_STREQ(record->req_id, qzclient::kRequestId);
     EXPECT_STREQ(record->user_name, "alice");
@@ -53,12 +62,9 @@ TEST_F(AuthorizeTest, RequestAtAnotherControlPointHasNoResponseField)
     req.request_attrs = {{OVX_ATTR_REQUEST_ID, "R1"}, {OVX_ATTR_USER_NAME, "bob"},
                          {OVX_ATTR_NAS_IP_ADDRESS, "10.0.0.2"}, {OVX_ATTR_NAS_PORT, "0014"},
                          {OVX_ATTR_NAS_PORT_TYPE, "15"}};
-    dm.answer("ACCESS=false\n");
-    EXPECT_EQ(ovxauthorize(&req), rcAccessReject);
-
-    auto requests = lines_starting(dm, "EVENT=Request");
-    ASSERT_EQ(requests.size(), 1u);
-    EXPECT_EQ(requests[0], "EVENT=Request\tREQ_ID=R1\tUSER=bob\tNAS_IP=10.0.0.2\tPORT=14\t");
+    std::string request;
+    ASSERT_NO_FATAL_FAILURE(authorize_once(dm, req, "ACCESS=false\n", rcAccessReject, request));
+    EXPECT_EQ(request, "EVENT=Request\tREQ_ID=R1\tUSER=bob\tNAS_IP=10.0.0.2\tPORT=14\t");
     EXPECT_STREQ(record->location, "10.0.0.2,0014");
     EXPECT_EQ(record->sw_port_type, 15u);
     EXPECT_EQ(record->allowed, 0);
@@ -72,18 +78,16 @@ TEST_F(AuthorizeTest, LongTextsAreCutToTheirFields)
     req.request_attrs[OVX_ATTR_CALLING_STATION_ID] = std::string(200, 'm');
     req.request_attrs[OVX_ATTR_USER_NAME] = std::string(120, 'u');
     req.reply_attrs[OVX_ATTR_HI_STATE] = std::string(100, 'h');
-    dm.answer("ACCESS=true\n");
-    EXPECT_EQ(ovxauthorize(&req), rcAccessAccept);
+    std::string request;
+    ASSERT_NO_FATAL_FAILURE(authorize_once(dm, req, "ACCESS=true\n", rcAccessAccept, request));
 
     EXPECT_STREQ(record->sw_ip, "2001:db8:1111:2222:");
     EXPECT_STREQ(record->location, "2001:db8:1111:2222:,14");
     EXPECT_EQ(std::string(record->client_id), std::string(127, 'm'));
     EXPECT_EQ(std::string(record->user_name), std::string(79, 'u'));
     EXPECT_EQ(std::string(record->clientstate), std::string(79, 'h'));
-    auto requests = lines_starting(dm, "EVENT=Request");
-    ASSERT_EQ(requests.size(), 1u);
-    EXPECT_NE(requests[0].find("\tHI_STATE=" + std::string(79, 'h') + "\t"), std::string::npos);
-    EXPECT_NE(requests[0].find("\tCLIENT_MAC=" + std::string(127, 'm') + "\t"), std::string::npos);
+    EXPECT_NE(request.find("\tHI_STATE=" + std::string(79, 'h') + "\t"), std::string::npos);
+    EXPECT_NE(request.find("\tCLIENT_MAC=" + std::string(127, 'm') + "\t"), std::string::npos);
     std::string text = trace();
     EXPECT_NE(text.find("HI State Truncated!\n"), std::string::npos);
     EXPECT_NE(text.find("MAC Address Truncated!\n"), std::string::npos);
@@ -149,15 +153,12 @@ TEST_F(EiStringTest, HiStateAndStringEiAttributeGiveTwoHiStateFields)
 {
     req.reply_attrs[OVX_ATTR_HI_STATE] = "quarantine";
     req.reply_vsas["qz-ei-state"] = "healthy";
-    dm.answer("ACCESS=true\n");
-    EXPECT_EQ(ovxauthorize(&req), rcAccessAccept);
-
-    auto requests = lines_starting(dm, "EVENT=Request");
-    ASSERT_EQ(requests.size(), 1u);
-    EXPECT_EQ(requests[0], std::string("EVENT=Request\tREQ_ID=") + qzclient::kRequestId +
-                               "\tUSER=alice\tHI_STATE=quarantine\tCLIENT_MAC=aa-bb-cc-dd-ee-ff"
-                               "\tNAS_IP=10.0.0.1\tNAS_MAC=11-22-33-44-55-66\tPORT=14"
-                               "\tHI_STATE=healthy\tRESPONSE=Accept\t");
+    std::string request;
+    ASSERT_NO_FATAL_FAILURE(authorize_once(dm, req, "ACCESS=true\n", rcAccessAccept, request));
+    EXPECT_EQ(request, std::string("EVENT=Request\tREQ_ID=") + qzclient::kRequestId +
+                           "\tUSER=alice\tHI_STATE=quarantine\tCLIENT_MAC=aa-bb-cc-dd-ee-ff"
+                           "\tNAS_IP=10.0.0.1\tNAS_MAC=11-22-33-44-55-66\tPORT=14"
+                           "\tHI_STATE=healthy\tRESPONSE=Accept\t");
     EXPECT_EQ(req.vsa_packet_types, std::vector<int>{OVX_PACKET_REPLY});
     EXPECT_STREQ(record->clientstate, "healthy");
     std::string text = trace();
@@ -167,12 +168,10 @@ TEST_F(EiStringTest, HiStateAndStringEiAttributeGiveTwoHiStateFields)
 
 TEST_F(EiStringTest, MissingEiAttributeIsStillSent)
 {
-    dm.answer("ACCESS=true\n");
-    EXPECT_EQ(ovxauthorize(&req), rcAccessAccept);
-    auto requests = lines_starting(dm, "EVENT=Request");
-    ASSERT_EQ(requests.size(), 1u);
+    std::string request;
+    ASSERT_NO_FATAL_FAILURE(authorize_once(dm, req, "ACCESS=true\n", rcAccessAccept, request));
     // The host's text for a vendor attribute it does not have.
-    EXPECT_NE(requests[0].find("\tPORT=14\tHI_STATE=-1\tRESPONSE=Accept\t"), std::string::npos);
+    EXPECT_NE(request.find("\tPORT=14\tHI_STATE=-1\tRESPONSE=Accept\t"), std::string::npos);
 }
 
 class EiLowerCaseTypeTest : public ClientTest {
@@ -186,12 +185,10 @@ TEST_F(EiLowerCaseTypeTest, OnlyTheUpperCaseTypeIsSent)
 {
     req.reply_attrs[OVX_ATTR_HI_STATE] = "quarantine";
     req.reply_vsas["qz-ei-state"] = "healthy";
-    dm.answer("ACCESS=true\n");
-    EXPECT_EQ(ovxauthorize(&req), rcAccessAccept);
-    auto requests = lines_starting(dm, "EVENT=Request");
-    ASSERT_EQ(requests.size(), 1u);
-    EXPECT_NE(requests[0].find("\tUSER=alice\tHI_STATE=quarantine\t"), std::string::npos);
-    EXPECT_EQ(requests[0].find("HI_STATE=healthy"), std::string::npos);
+    std::string request;
+    ASSERT_NO_FATAL_FAILURE(authorize_once(dm, req, "ACCESS=true\n", rcAccessAccept, request));
+    EXPECT_NE(request.find("\tUSER=alice\tHI_STATE=quarantine\t"), std::string::npos);
+    EXPECT_EQ(request.find("HI_STATE=healthy"), std::string::npos);
     EXPECT_STREQ(record->clientstate, "quarantine");
 }
 
@@ -201,15 +198,12 @@ TEST_F(AuthorizeTest, FieldBreaksInValuesAreSentAsBlanks)
 {
     req.request_attrs[OVX_ATTR_USER_NAME] = "bob\tUSER=admin";
     req.request_attrs[OVX_ATTR_CALLING_STATION_ID] = "aa\nEVENT=Request\tREQ_ID=forged\r";
-    dm.answer("ACCESS=true\n");
-    EXPECT_EQ(ovxauthorize(&req), rcAccessAccept);
-
+    std::string request;
+    ASSERT_NO_FATAL_FAILURE(authorize_once(dm, req, "ACCESS=true\n", rcAccessAccept, request));
     EXPECT_EQ(dm.requests(), 1);
-    auto request = lines_starting(dm, "EVENT=Request");
-    ASSERT_EQ(request.size(), 1u);
-    EXPECT_EQ(request[0], std::string("EVENT=Request\tREQ_ID=") + qzclient::kRequestId +
-                              "\tUSER=bob USER=admin\tCLIENT_MAC=aa EVENT=Request REQ_ID=forged "
-                              "\tNAS_IP=10.0.0.1\tNAS_MAC=11-22-33-44-55-66\tPORT=14\tRESPONSE=Accept\t");
+    EXPECT_EQ(request, std::string("EVENT=Request\tREQ_ID=") + qzclient::kRequestId +
+                           "\tUSER=bob USER=admin\tCLIENT_MAC=aa EVENT=Request REQ_ID=forged "
+                           "\tNAS_IP=10.0.0.1\tNAS_MAC=11-22-33-44-55-66\tPORT=14\tRESPONSE=Accept\t");
     EXPECT_NE(trace().find(", USER=bob USER=admin, CLIENT_MAC=aa EVENT=Request REQ_ID=forged ,"),
               std::string::npos);
 }

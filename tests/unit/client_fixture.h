@@ -2,9 +2,6 @@
 // trace file to read back, and a typical request from a switch port.
 #pragma once
 
-#include <fcntl.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <cstring>
 #include <memory>
@@ -14,6 +11,7 @@
 #include <gtest/gtest.h>
 
 #include "fake_dm.h"
+#include "test_files.h"
 #include "test_host.h"
 
 namespace qzclient {
@@ -57,29 +55,13 @@ inline std::vector<std::string> lines_starting(const qztest::FakeDm &dm, const s
     return found;
 }
 
-inline std::string read_file(const std::string &path)
-{
-    std::string text;
-    int fd = open(path.c_str(), O_RDONLY);
-    if (fd < 0)
-        return text;
-    char buffer[4096];
-    ssize_t n;
-    while ((n = read(fd, buffer, sizeof buffer)) > 0)
-        text.append(buffer, static_cast<size_t>(n));
-    close(fd);
-    return text;
-}
-
 // Every test starts a fresh process (ctest runs one test per process), so the
 // properties written here are the ones the library reads on its first call.
 class ClientTest : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        std::string trace_value = qztest::trace_file_value(&trace_path_);
-        qztest::write_properties("dm_port=" + std::to_string(dm.port()) + "\n" +
-                                 "ovx_rif_trace_file=" + trace_value + "\n" + extra_properties());
+        qztest::write_dm_properties(dm.port(), extra_properties(), &trace_path_);
         qztest::host_reset();
         fill_access_request(req, record.get());
     }
@@ -91,7 +73,7 @@ protected:
     // piece sent, so that the fragments of one message's trace line join up.
     std::string trace() const
     {
-        std::string raw = read_file(trace_path_), text;
+        std::string raw = qztest::read_file(trace_path_), text;
         for (size_t i = 0; i < raw.size(); i++) {
             if (raw[i] == '\r' && i + 1 < raw.size() && raw[i + 1] == '\n')
                 continue;

@@ -11,6 +11,7 @@
 #include <gtest/gtest.h>
 
 #include "debug.h"
+#include "stdout_capture.h"
 #include "trace_file.h"
 
 namespace {
@@ -39,11 +40,9 @@ protected:
 
 std::string captured_stdout_of(void (*fn)())
 {
-    fflush(stdout);
-    testing::internal::CaptureStdout();
+    qztest::StdoutCapture out;
     fn();
-    fflush(stdout);
-    return testing::internal::GetCapturedStdout();
+    return out.text();
 }
 
 TEST_F(Diagnostics, LinesReachTheTraceWithCrLfAndStdoutUnchanged)
@@ -66,12 +65,10 @@ TEST_F(Diagnostics, OnlyMessagesUpTo1000CharactersReachTheTrace)
 {
     std::string exact(1000, 'x');
     std::string over(1001, 'y');
-    fflush(stdout);
-    testing::internal::CaptureStdout();
+    qztest::StdoutCapture out;
     ovx_dprintf("%s", exact.c_str());
     ovx_dprintf("%s", over.c_str());
-    fflush(stdout);
-    EXPECT_EQ(testing::internal::GetCapturedStdout(), exact + over);
+    EXPECT_EQ(out.text(), exact + over);
     EXPECT_EQ(trace(), exact);
 
     _dprint(over.c_str(), 1001);
@@ -120,8 +117,7 @@ TEST_F(Diagnostics, ConcurrentWritersNeverInterleaveWithinAMessage)
 {
     constexpr int kThreads = 8;
     constexpr int kMessages = 200;
-    fflush(stdout);
-    testing::internal::CaptureStdout();
+    qztest::StdoutCapture capture;
     std::vector<std::thread> writers;
     for (int t = 0; t < kThreads; ++t) {
         writers.emplace_back([t] {
@@ -136,8 +132,7 @@ TEST_F(Diagnostics, ConcurrentWritersNeverInterleaveWithinAMessage)
     }
     for (std::thread &w : writers)
         w.join();
-    fflush(stdout);
-    std::string out = testing::internal::GetCapturedStdout();
+    std::string out = capture.text();
 
     // Every message is "<" + 40 same letters + CR LF + 40 same letters + ">" CR LF.
     std::string text = trace();

@@ -23,8 +23,8 @@
 namespace {
 
 using qztest::FakeDm;
+using qztest::StdoutCapture;
 using qztest_found::initialise_against;
-using qztest_found::StdoutCapture;
 
 constexpr char kRequest[] = "EVENT=Request\tREQ_ID=R1\t\n";
 const std::string kServerInfoLine =

@@ -12,8 +12,8 @@
 namespace {
 
 using qztest::FakeDm;
+using qztest::StdoutCapture;
 using qztest_found::initialise_against;
-using qztest_found::StdoutCapture;
 
 TEST(Initialisation, SecondCallTouchesNoSemaphore)
 {
@@ -37,7 +37,7 @@ TEST(Initialisation, FailedWaitReturnsZeroReleasesNothingAndLaterSucceeds)
     FakeDm dm;
     StdoutCapture out;
     qztest::host_reset();
-    qztest_found::write_dm_properties(dm.port());
+    qztest::write_dm_properties(dm.port());
     qztest::host_fail_send_waits(true);
     EXPECT_EQ(radiusIFInitialize(), 0);
     qztest::SemaphoreCounts counts = qztest::host_counts();

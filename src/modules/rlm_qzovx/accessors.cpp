@@ -68,14 +68,14 @@ const char *acct_status_name(uint32_t value)
     }
 }
 
-void write_attribute_text(qz_request *req, const TextAttribute &spec, char *ref)
+void write_attribute_text(qz_request *req, const TextAttribute &attribute, char *ref)
 {
-    const qz_pair *pair = srv_find(req, SRV_REQUEST_LIST, 0, static_cast<unsigned>(spec.id));
+    const qz_pair *pair = srv_find(req, SRV_REQUEST_LIST, 0, static_cast<unsigned>(attribute.id));
     if (pair == nullptr) {
-        qz_copy(ref, QZ_ID_BUFFER, spec.absent);
+        qz_copy(ref, QZ_ID_BUFFER, attribute.absent);
         return;
     }
-    switch (spec.form) {
+    switch (attribute.form) {
     case Form::Text:
         qz_copy(ref, QZ_ID_BUFFER, srv_pair_text(req, pair));
         break;
@@ -240,9 +240,9 @@ QZ_EXPORT void *ovxgetAttributeAsStringByRef(int NAME, int, void *attributes, vo
         getfreeRADRequestId(w, ref);
         return retval;
     }
-    for (const TextAttribute &spec : kTextAttributes) {
-        if (spec.id == NAME) {
-            write_attribute_text(w->request, spec, ref);
+    for (const TextAttribute &attribute : kTextAttributes) {
+        if (attribute.id == NAME) {
+            write_attribute_text(w->request, attribute, ref);
             break;
         }
     }

@@ -5,6 +5,7 @@
 #include <cstring>
 #include <memory>
 
+#include "callback_names.h"
 #include "log.h"
 #include "module_internal.h"
 #include "ovxModuleAPI.h"
@@ -22,37 +23,6 @@ constexpr int kControlPointAccounting = 4;
 constexpr unsigned kProxiedToVendor = 11344;
 constexpr unsigned kProxiedToAttribute = 1;
 constexpr char kLoopback[] = "127.0.0.1";
-
-struct Registration {
-    const char *name;
-    int slot;
-};
-
-// Registered in this order, each under its slot.
-constexpr Registration kCallbacks[] = {
-    {"ovxgetRequest", OVX_SLOT_GET_REQUEST},
-    {"ovxgetRequestType", OVX_SLOT_GET_REQUEST_TYPE},
-    {"ovxgetResponse", OVX_SLOT_GET_RESPONSE},
-    {"ovxgetResponseType", OVX_SLOT_GET_RESPONSE_TYPE},
-    {"ovxprintAttributes", OVX_SLOT_PRINT_ATTRIBUTES},
-    {"ovxgetRequestAttributes", OVX_SLOT_GET_ATTRIBUTES},
-    {"ovxFindFirstAttribute", OVX_SLOT_FIND_FIRST_ATTRIBUTE},
-    {"ovxreplaceFirstAttribute", OVX_SLOT_REPLACE_FIRST_ATTRIBUTE},
-    {"ovxgetControlPoint", OVX_SLOT_GET_CONTROL_POINT},
-    {"ovxGetControlPointName", OVX_SLOT_GET_CP_NAME},
-    {"ovxgetSendSemaphore", OVX_SLOT_GET_SEND_SEMAPHORE},
-    {"ovxgetRecvSemaphore", OVX_SLOT_GET_RECV_SEMAPHORE},
-    {"ovxwaitOnObject", OVX_SLOT_WAIT_ON_OBJECT},
-    {"ovxreleaseObject", OVX_SLOT_RELEASE_AN_OBJECT},
-    {"ovxGetServerInfo", OVX_SLOT_GET_SERVER_INFO},
-    {"ovxsetUserAccess", OVX_SLOT_SET_USER_ACCESS},
-    {"ovxgetUserAccess", OVX_SLOT_GET_USER_ACCESS},
-    {"ovxaddVSA", OVX_SLOT_ADD_VSA},
-    {"ovxgetAttributeAsStringByRef", OVX_SLOT_GET_ATTRIBUTE_AS_STRING_BY_REF},
-    {"ovxgetAttributeAsString", OVX_SLOT_GET_ATTRIBUTE_AS_STRING},
-    {"ovxgetVSAByRef", OVX_SLOT_GET_VSA_BY_REF},
-};
-static_assert(sizeof kCallbacks / sizeof kCallbacks[0] == 21);
 
 struct FreeDeleter {
     void operator()(void *p) const { free(p); }
@@ -105,6 +75,21 @@ bool has_required(const qz_request *request, const RequiredAttribute (&needs)[N]
     return true;
 }
 
+// False, after saying why, when there is no request or it has no reply yet;
+// `kind` names the request in the message ("" or "accounting ").
+bool has_request_and_reply(const qz_request *request, const char *kind)
+{
+    if (request == nullptr) {
+        qzmod::log_notice(request, "rlm_qzovx received NULL %srequest, cannot process!", kind);
+        return false;
+    }
+    if (!srv_has_reply(request)) {
+        qzmod::log_notice(request, "rlm_qzovx received %srequest without reply, cannot process!", kind);
+        return false;
+    }
+    return true;
+}
+
 void log_out_of_memory(const qz_request *request)
 {
     qzmod::log_notice(request, "rlm_qzovx: out of memory, cannot process this request");
@@ -141,8 +126,8 @@ extern "C" void qz_module_start(rlm_qzovx_t *inst)
 {
     initSemaphores();
     static char module_name[] = "ovx-freeRADIUS";
-    for (const Registration &r : kCallbacks)
-        addCallBack(module_name, const_cast<char *>(r.name), r.slot);  // copied, never written
+    for (const qzmod::CallbackName &callback : qzmod::kCallbackNames)
+        addCallBack(module_name, const_cast<char *>(callback.name), callback.slot);  // copied, never written
     if (inst != nullptr)
         inst->hashsize = 100000;
 }
@@ -176,14 +161,8 @@ extern "C" int qz_module_authorize(rlm_qzovx_t *inst, qz_request *request)
 extern "C" int qz_module_post_auth(rlm_qzovx_t *inst, qz_request *request)
 {
     qzmod::log_trace(request, "qzovx: entered qzovx_post_auth");
-    if (request == nullptr) {
-        qzmod::log_notice(request, "rlm_qzovx received NULL request, cannot process!");
+    if (!has_request_and_reply(request, ""))
         return QZ_RLM_NOOP;
-    }
-    if (!srv_has_reply(request)) {
-        qzmod::log_notice(request, "rlm_qzovx received request without reply, cannot process!");
-        return QZ_RLM_NOOP;
-    }
     const int reply_code = srv_reply_code(request);
     if (reply_code != kAccessAccept && reply_code != kAccessReject)
         return QZ_RLM_OK;
@@ -243,14 +222,8 @@ extern "C" int qz_module_post_auth(rlm_qzovx_t *inst, qz_request *request)
 extern "C" int qz_module_accounting(rlm_qzovx_t *inst, qz_request *request)
 {
     qzmod::log_trace(request, "qzovx: entered qzovx_accounting");
-    if (request == nullptr) {
-        qzmod::log_notice(request, "rlm_qzovx received NULL accounting request, cannot process!");
+    if (!has_request_and_reply(request, "accounting "))
         return QZ_RLM_NOOP;
-    }
-    if (!srv_has_reply(request)) {
-        qzmod::log_notice(request, "rlm_qzovx received accounting request without reply, cannot process!");
-        return QZ_RLM_NOOP;
-    }
     if (!has_required(request, kAccountingNeeds))
         return QZ_RLM_OK;
 

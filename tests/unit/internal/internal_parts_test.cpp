@@ -1,15 +1,16 @@
 // Library-internal helpers: discarding stale DM text and number reading.
-#include <stdio.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <climits>
+#include <optional>
 #include <string>
 
 #include <gtest/gtest.h>
 
 #include "dm_sock.h"
 #include "number.h"
+#include "stdout_capture.h"
 
 namespace {
 
@@ -22,25 +23,17 @@ protected:
         ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, ends), 0);
         dm_ = ends[1];
         entry_.dm_sock = ends[0];
-        fflush(stdout);
-        testing::internal::CaptureStdout();
+        out_.emplace();
     }
     void TearDown() override
     {
-        stdout_text();
+        out_.reset();  // the capture ends before the cleanup's own output
         dm_sock_cleanup(&entry_);
         if (dm_ >= 0)
             close(dm_);
     }
-    std::string stdout_text()
-    {
-        if (!captured_) {
-            fflush(stdout);
-            out_ = testing::internal::GetCapturedStdout();
-            captured_ = true;
-        }
-        return out_;
-    }
+    // Standard output since SetUp; the capture ends at the first call.
+    std::string stdout_text() { return out_->text(); }
     void dm_writes(const std::string &text)
     {
         ASSERT_EQ(write(dm_, text.data(), text.size()), static_cast<ssize_t>(text.size()));
@@ -48,8 +41,7 @@ protected:
 
     DM_SERVER_INFO entry_{"default", "localhost", -1};
     int dm_ = -1;
-    bool captured_ = false;
-    std::string out_;
+    std::optional<qztest::StdoutCapture> out_;
 };
 
 TEST_F(StaleText, PendingTextIsDiscardedAndCounted)

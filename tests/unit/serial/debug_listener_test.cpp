@@ -16,13 +16,13 @@
 #include <gtest/gtest.h>
 
 #include "../dm_session.h"
-#include "../trace_file.h"
 #include "debug.h"
 #include "fake_dm.h"
+#include "trace_file.h"
 
 namespace {
 
-using qztest_found::StdoutCapture;
+using qztest::StdoutCapture;
 
 // Accepts connections on 127.0.0.1:4442 and records what each one sends.
 class DebugListener {

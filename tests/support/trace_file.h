@@ -1,7 +1,6 @@
-// Helpers for tests that look at the trace file.
+// Helpers for tests that look at the library's trace file directly.
 #pragma once
 
-#include <fcntl.h>
 #include <stdlib.h>
 #include <unistd.h>
 
@@ -9,6 +8,7 @@
 
 #include "debug.h"
 #include "qz_text.h"
+#include "test_files.h"
 
 namespace qztest_found {
 
@@ -30,18 +30,10 @@ inline void open_trace(const std::string &path)
     debug_init();
 }
 
+// The trace's text; "<missing>" tells a file never created from an empty one.
 inline std::string read_file(const std::string &path)
 {
-    std::string text;
-    int fd = open(path.c_str(), O_RDONLY);
-    if (fd < 0)
-        return "<missing>";
-    char buffer[4096];
-    ssize_t n;
-    while ((n = read(fd, buffer, sizeof buffer)) > 0)
-        text.append(buffer, static_cast<size_t>(n));
-    close(fd);
-    return text;
+    return qztest::read_file(path, "<missing>");
 }
 
 }  // namespace qztest_found
