@@ -137,7 +137,7 @@ struct Parser {
     {
         if (current == nullptr)
             return fail(line_no, "match before any rule");
-        if (current == &*policy->fallback)
+        if (policy->fallback && current == &*policy->fallback)
             return fail(line_no, "match in the default section (the default matches everything)");
         Field field;
         if (!split_pair("match", rest, &field))

@@ -14,9 +14,6 @@
 
 namespace {
 
-constexpr unsigned kUserName = 1;
-constexpr unsigned kAcctStatusType = 40;
-
 freeradius_wrapper *as_wrapper(void *handle)
 {
     return static_cast<freeradius_wrapper *>(handle);
