@@ -9,6 +9,7 @@
 
 namespace {
 
+using e2e::count_with;
 using e2e::DmMessage;
 using e2e::Reply;
 using e2e::Rig;
@@ -35,33 +36,11 @@ const std::string kAlice = "User-Name=alice,User-Password=alice-pw,NAS-IP-Addres
                            "NAS-Port=17,Calling-Station-Id=00-0f-1f-aa-bb-cc";
 const std::string kAliceReqId = "10.1.2.31700-0F-1F-AA-BB-CC";
 
-std::string test_name()
-{
-    const testing::TestInfo *info = testing::UnitTest::GetInstance()->current_test_info();
-    return std::string(info->test_suite_name()) + "." + info->name();
-}
-
-// Starts a rig for the running test; fails the test when it cannot.
-#define START_RIG(rig, options)                                                                \
-    do {                                                                                       \
-        std::string start_error;                                                               \
-        ASSERT_TRUE((rig).start(test_name(), (options), &start_error)) << start_error;         \
-    } while (0)
-
 RigOptions with_dm()
 {
     RigOptions options;
     options.policy = kPolicy;
     return options;
-}
-
-size_t count_with(const std::vector<DmMessage> &messages, const std::string &key,
-                  const std::string &value)
-{
-    size_t n = 0;
-    for (const DmMessage &m : messages)
-        n += m.has(key, value) ? 1 : 0;
-    return n;
 }
 
 TEST(FreeRadius32, AllowedUserGetsTheDecisionInTheAccept)
