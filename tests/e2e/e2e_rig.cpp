@@ -565,6 +565,20 @@ std::vector<DmMessage> Rig::wait_for(const std::string &event, size_t count, int
     }
 }
 
+size_t Rig::wait_for_server_log(const std::string &text, size_t count, int timeout_ms) const
+{
+    long long deadline = now_ms() + timeout_ms;
+    for (;;) {
+        std::string log = read_file(work + "/freeradius.log");
+        size_t found = 0;
+        for (size_t at = 0; (at = log.find(text, at)) != std::string::npos; at += text.size())
+            found++;
+        if (found >= count || now_ms() > deadline)
+            return found;
+        sleep_ms(100);
+    }
+}
+
 std::string test_name()
 {
     const testing::TestInfo *info = testing::UnitTest::GetInstance()->current_test_info();

@@ -116,6 +116,10 @@ struct Rig {
     std::vector<DmMessage> wait_for(const std::string &event, size_t count,
                                     int timeout_ms = 5000) const;
 
+    // Waits until the server's log holds `text` at least `count` times (up
+    // to timeout_ms); returns how many times it does.
+    size_t wait_for_server_log(const std::string &text, size_t count, int timeout_ms) const;
+
     // Where to look when a test fails.
     std::string logs() const;
 };
