@@ -31,7 +31,8 @@ default
   answer ACCESS=true
 )";
 
-// A switch's port 17 with a client MAC in lower case.
+// A switch's port 17 with a client MAC in lower case. The server writes
+// every MAC as 00-0F-1F-AA-BB-CC before the module sees it.
 const std::string kAlice = "User-Name=alice,User-Password=alice-pw,NAS-IP-Address=10.1.2.3,"
                            "NAS-Port=17,Calling-Station-Id=00-0f-1f-aa-bb-cc";
 const std::string kAliceReqId = "10.1.2.31700-0F-1F-AA-BB-CC";
@@ -80,7 +81,7 @@ TEST(FreeRadius32, AllowedUserGetsTheDecisionInTheAccept)
     EXPECT_TRUE(requests[0].has("USER", "alice"));
     EXPECT_TRUE(requests[0].has("NAS_IP", "10.1.2.3"));
     EXPECT_TRUE(requests[0].has("PORT", "17"));
-    EXPECT_TRUE(requests[0].has("CLIENT_MAC", "00-0f-1f-aa-bb-cc"));
+    EXPECT_TRUE(requests[0].has("CLIENT_MAC", "00-0F-1F-AA-BB-CC"));
 
     EXPECT_TRUE(reports[0].has("USER", "alice")) << reports[0].fields;
     EXPECT_TRUE(reports[0].has("VLAN_ID", "20"));
@@ -157,7 +158,7 @@ TEST(FreeRadius32, AccountingStartAndStopReachTheDm)
     std::vector<DmMessage> accounting = rig.wait_for("AccountingRequest", 2);
     ASSERT_EQ(accounting.size(), 2u) << rig.logs();
     for (const DmMessage &m : accounting) {
-        EXPECT_TRUE(m.has("CLIENT_MAC", "00-0f-1f-aa-bb-cc")) << m.fields;
+        EXPECT_TRUE(m.has("CLIENT_MAC", "00-0F-1F-AA-BB-CC")) << m.fields;
         EXPECT_TRUE(m.has("REQ_ID", kAliceReqId));
         EXPECT_TRUE(m.has("NAS_IP", "10.1.2.3"));
         EXPECT_TRUE(m.has("SESSION_ID", "sess-0001"));
