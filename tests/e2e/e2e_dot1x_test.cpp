@@ -26,6 +26,9 @@ rule alice
   answer VLAN_ID=20
   answer TIME=3600
   answer QOS=3
+  answer BW_MAX_IN=10000
+  answer BW_MAX_OUT=5000
+  answer ACL=staff|permit in tcp from any to 10.0.0.0/8
 rule mallory
   match USER=mallory
   answer ACCESS=false
@@ -35,6 +38,7 @@ default
 )";
 
 constexpr unsigned kMicrosoft = 311;  // MS-MPPE-Send-Key / -Recv-Key
+constexpr unsigned kQz = 32473;       // QoS, bandwidth limits, filter rules
 constexpr int kUserName = 1, kFilterId = 11, kFramedMtu = 12, kSessionTimeout = 27;
 constexpr int kTunnelPrivateGroupId = 81;
 constexpr int kEapSuccess = 3, kEapFailure = 4;
@@ -73,6 +77,7 @@ void expect_clean_reject(const EapolResult &r)
     EXPECT_EQ(r.code, "Access-Reject");
     EXPECT_EQ(r.eap_code(), kEapFailure);
     EXPECT_EQ(r.vendor_attributes(kMicrosoft), 0u) << "MS-MPPE keys in a Reject";
+    EXPECT_EQ(r.vendor_attributes(kQz), 0u) << "decision attributes in a Reject";
     for (int attribute : {kUserName, kFilterId, kFramedMtu, kSessionTimeout, kTunnelPrivateGroupId})
         EXPECT_EQ(r.value(attribute), "<absent>") << "attribute " << attribute << " in a Reject";
 }
@@ -101,6 +106,8 @@ void expect_decided_on_inner_identity(const std::string &method, const std::stri
     EXPECT_EQ(alice.value(kTunnelPrivateGroupId), "3230");  // "20"
     EXPECT_EQ(alice.value(kSessionTimeout), "3600");
     EXPECT_EQ(alice.vendor_attributes(kMicrosoft), 2u);
+    // QoS, ingress and egress limits, one filter rule.
+    EXPECT_EQ(alice.vendor_attributes(kQz), 4u) << alice.output;
 
     const std::string alice_id = "127.0.0.11700-0F-1F-AA-BB-01";
     std::vector<DmMessage> requests = rig.wait_for("Request", 1);
