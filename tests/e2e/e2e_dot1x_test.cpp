@@ -56,11 +56,10 @@ RigOptions dot1x_options()
 }
 
 std::string tunnel(const std::string &method, const std::string &phase2, const std::string &user,
-                   const std::string &password)
+                   const std::string &password, const std::string &outer = "anonymous@example.org")
 {
-    return "\teap=" + method + "\n\tidentity=\"" + user +
-           "\"\n\tanonymous_identity=\"anonymous@example.org\"\n\tpassword=\"" + password +
-           "\"\n\tphase2=\"auth=" + phase2 + "\"\n";
+    return "\teap=" + method + "\n\tidentity=\"" + user + "\"\n\tanonymous_identity=\"" + outer +
+           "\"\n\tpassword=\"" + password + "\"\n\tphase2=\"auth=" + phase2 + "\"\n";
 }
 
 std::string tls(const std::string &identity, const std::string &cert)
@@ -129,15 +128,23 @@ void expect_decided_on_inner_identity(const std::string &method, const std::stri
                                   "00:0f:1f:aa:bb:03");
     expect_clean_reject(wrong);
 
+    // mallory calling herself alice outside the tunnel does not get alice's
+    // decision.
+    EapolResult posing =
+        rig.eapol(tunnel(method, phase2, "mallory", "mallory-pw", "alice"), 20, "00:0f:1f:aa:bb:04");
+    expect_clean_reject(posing);
+
     // The DM saw each authentication once, always under the inner identity.
-    requests = rig.wait_for("Request", 3);
-    reports = rig.wait_for("Authorization", 3);
-    EXPECT_EQ(requests.size(), 3u) << rig.logs();
-    EXPECT_EQ(reports.size(), 3u) << rig.logs();
+    requests = rig.wait_for("Request", 4);
+    reports = rig.wait_for("Authorization", 4);
+    EXPECT_EQ(requests.size(), 4u) << rig.logs();
+    EXPECT_EQ(reports.size(), 4u) << rig.logs();
+    EXPECT_EQ(count_with(requests, "USER", "mallory"), 2u) << rig.logs();
     EXPECT_EQ(count_with(requests, "USER", "anonymous@example.org"), 0u);
     EXPECT_EQ(count_with(reports, "USER", "anonymous@example.org"), 0u);
-    std::vector<DmMessage> refused = with(reports, "USER", "mallory");
+    std::vector<DmMessage> refused = with(reports, "PORT", "18");
     ASSERT_EQ(refused.size(), 1u) << rig.logs();
+    EXPECT_TRUE(refused[0].has("USER", "mallory"));
     EXPECT_TRUE(refused[0].has("RESPONSE", "Reject"));
     EXPECT_EQ(refused[0].fields.find("SOURCE="), std::string::npos) << refused[0].fields;
     std::vector<DmMessage> failed = with(reports, "PORT", "19");
