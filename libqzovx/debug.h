@@ -34,6 +34,11 @@ QZ_EXPORT int debug_sock_cleanup(void);
 QZ_EXPORT int debug_cleanup(void);
 QZ_EXPORT char *cv_display(cv *cv_ptr, DWORD value);
 
+/* Library-internal (not exported): opens the debug socket when the debug
+ * listener is in use and no connection is open, checking under the output
+ * lock so two threads never both open one. */
+void debug_sock_open_if_closed(void);
+
 QZ_END_C
 
 #endif
