@@ -19,7 +19,8 @@ const char kUsage[] =
     "  --quiet          do not log messages on standard output\n"
     "  --no-req-id      do not start answers with the request's REQ_ID (an older DM)\n"
     "  --answer-twice N send the answer to the Nth authorization request twice,\n"
-    "                   the copy 5 ms later (fault injection for tests)\n"
+    "                   the copy 5 ms later or just before the next answer,\n"
+    "                   whichever comes first (fault injection for tests)\n"
     "  --check          validate the policy, exit 0 when good, 1 when not\n"
     "  --help           show this text\n";
 

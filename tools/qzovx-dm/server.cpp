@@ -195,6 +195,10 @@ void handle_line(Connection *conn, const std::string &line, const Policy &policy
     if (answered) {
         decision = decide(policy, message);
         std::string bytes = answer_bytes(decision, message, answering->echo_req_id);
+        // A repeated answer still waiting goes out first: it is late, not lost.
+        for (LaterAnswer &a : conn->later)
+            conn->outgoing += a.text;
+        conn->later.clear();
         conn->outgoing += bytes;
         say(logs, now(), conn->id, decision_text(decision));
         if (++answering->answered == answering->answer_twice) {
