@@ -197,7 +197,8 @@ extern "C" QZ_EXPORT int ovx_verify(DM_SERVER dm_server, OVX_USER_ACCESS *user_a
         ovx_dprintf("\n");
         return -1;
     }
-    std::string_view answer(dm_response, static_cast<size_t>(length));
+    // The answer is text: a NUL the DM sent ends it.
+    std::string_view answer(dm_response, strnlen(dm_response, static_cast<size_t>(length)));
 
     TraceLine trace;
     trace.add("DM Response: {");
