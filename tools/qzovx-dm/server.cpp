@@ -200,6 +200,7 @@ void handle_line(Connection *conn, const std::string &line, const Policy &policy
             conn->outgoing += a.text;
         conn->later.clear();
         conn->outgoing += bytes;
+        decision.line = bytes;  // the JSON log shows what was sent
         say(logs, now(), conn->id, decision_text(decision));
         if (++answering->answered == answering->answer_twice) {
             conn->later.push_back(LaterAnswer{monotonic_ms() + kRepeatDelayMs, bytes});
