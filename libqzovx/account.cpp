@@ -3,10 +3,12 @@
 #include "debug.h"
 #include "dm_fields.h"
 #include "dm_message.h"
+#include "dm_send.h"
 #include "dm_sock.h"
 #include "exchange_hold.h"
 #include "number.h"
 #include "request_text.h"
+#include "trace_line.h"
 
 namespace {
 
@@ -40,7 +42,7 @@ bool add_attribute(void *radiusPacket, DmMessage &message, int attribute, const 
 }
 
 // The whole accounting request, built in memory.
-void build_accounting(void *radiusPacket, DmMessage &message, int request_type)
+void build_accounting(void *radiusPacket, DmMessage &message, TraceLine &trace, int request_type)
 {
     message.raw("EVENT=");
     message.raw(code_name(request_type));
@@ -49,14 +51,16 @@ void build_accounting(void *radiusPacket, DmMessage &message, int request_type)
     AttrText attr;
     if (fetch_attribute(radiusPacket, OVX_ATTR_CALLING_STATION_ID, OVX_PACKET_REQUEST, attr)) {
         char client_mac[128];
-        copy_field(client_mac, attr.text, "MAC Address Truncated!\n");
+        if (copy_field(client_mac, attr.text))
+            trace.add("MAC Address Truncated!\n");
         message.text_field("CLIENT_MAC", client_mac);
     }
     add_attribute(radiusPacket, message, OVX_ATTR_REQUEST_ID, "REQ_ID");
     add_attribute(radiusPacket, message, OVX_ATTR_NAS_IP_ADDRESS, "NAS_IP");
     if (fetch_attribute(radiusPacket, OVX_ATTR_ACCT_SESSION_ID, OVX_PACKET_REQUEST, attr)) {
         char ses_id[80];
-        copy_field(ses_id, attr.text, "Session ID truncated!\n");
+        if (copy_field(ses_id, attr.text))
+            trace.add("Session ID truncated!\n");
         message.text_field("SESSION_ID", ses_id);
     }
     add_attribute(radiusPacket, message, OVX_ATTR_ACCT_STATUS_TYPE, "ACCT_STATUS");
@@ -109,19 +113,20 @@ extern "C" QZ_EXPORT int processAccountingPacket(void *radiusPacket)
         return -1;
 
     DmMessage message;
-    build_accounting(radiusPacket, message, request_type);
+    TraceLine trace;
+    build_accounting(radiusPacket, message, trace, request_type);
 
     ExchangeHold hold;  // the send semaphore only: nothing is read back
     hold.send = getSendSemaphore();
     if (!hold.take_send()) {
-        ovx_dprintf("Unable to reach DM for location %s while trying to aquire send semaphore\n", sw_ip);
+        trace.add("Unable to reach DM for location %s while trying to aquire send semaphore\n", sw_ip);
         return -1;
     }
     int result = 0;
-    if (dm_sock_send(server, message.data(), message.length()) < 0) {
-        ovx_dprintf("Unable to reach DM for location %s\n", sw_ip);
+    if (dm_sock_send_noted(server, message.data(), message.length(), trace) < 0) {
+        trace.add("Unable to reach DM for location %s\n", sw_ip);
         result = -1;
     }
-    ovx_dprintf("}\n");
+    trace.add("}\n");
     return result;
 }

@@ -6,6 +6,7 @@
 #include "debug.h"
 #include "dm_fields.h"
 #include "dm_message.h"
+#include "dm_send.h"
 #include "dm_sock.h"
 #include "exchange_hold.h"
 #include "number.h"
@@ -115,7 +116,6 @@ void build_request(const RequestView &req, DmMessage &message, TraceLine &trace,
         message.raw("\t\n");
         trace.add(", RESPONSE=%s}\n\n", response_name);
     }
-    trace.flush();
 }
 
 // Looks attribute `id` up on the request's attribute list.
@@ -172,35 +172,37 @@ extern "C" QZ_EXPORT int processAuthorizationPacket(void *radiusPacket)
     if (server == nullptr)
         return rcUnknown;
 
+    // The exchange's trace goes out in as few writes as it can: the request
+    // line with the note on its sending, then (once the answer is in) the
+    // decision.
     DmMessage message;
-    {
-        TraceLine trace;
-        build_request(req, message, trace, ua);
-    }
+    TraceLine trace;
+    build_request(req, message, trace, ua);
 
     ExchangeHold hold;
     hold.recv = getRecvSemaphore();
     hold.send = getSendSemaphore();
     if (!hold.take_send()) {
-        ovx_dprintf("Unable to reach DM for location %s while trying to aquire send semaphore\n", ua->location);
+        trace.add("Unable to reach DM for location %s while trying to aquire send semaphore\n", ua->location);
         return rcUnknown;
     }
     if (!hold.take_recv()) {
-        ovx_dprintf("Unable to reach DM for location %s while trying to aquire recv semaphore\n", ua->location);
+        trace.add("Unable to reach DM for location %s while trying to aquire recv semaphore\n", ua->location);
         return rcUnknown;
     }
-    if (dm_sock_send(server, message.data(), message.length()) < 0) {
-        ovx_dprintf("Unable to reach DM for location %s\n", ua->location);
+    if (dm_sock_send_noted(server, message.data(), message.length(), trace) < 0) {
+        trace.add("Unable to reach DM for location %s\n", ua->location);
         return rcUnknown;
     }
-    if (ovx_verify(server, ua) < 0) {
-        ovx_dprintf("no access request response received from DM \n\n");
+    trace.flush();  // visible while the DM is being waited for
+    if (verify_answer(server, ua, trace) < 0) {
+        trace.add("no access request response received from DM \n\n");
         return rcUnknown;
     }
     hold.release();
     if (ua->allowed)
         return rcAccessAccept;
-    ovx_dprintf("access denied \n\n");
+    trace.add("access denied \n\n");
     return rcAccessReject;
 }
 

@@ -26,6 +26,7 @@
 #include "Authif.h"
 #include "debug.h"
 #include "dm_message.h"
+#include "dm_send.h"
 #include "dm_sock.h"
 #include "qz_text.h"
 
@@ -293,7 +294,9 @@ SOCKET dm_sock_open(DM_SERVER entry)
     return connected;
 }
 
-int dm_sock_send(DM_SERVER entry, const char *dm_msg, int buff_len)
+// Delivers the whole message or drops the connection; notes nothing on
+// success.
+static int deliver(DM_SERVER entry, const char *dm_msg, int buff_len)
 {
     if (entry == nullptr || dm_msg == nullptr || buff_len < 0)
         return -1;
@@ -318,10 +321,28 @@ int dm_sock_send(DM_SERVER entry, const char *dm_msg, int buff_len)
         ovx_dprintf("send failed: error \n");
         return -1;
     }
-    ovx_dprintf("\nwrote %d bytes to: host: %s, location: %s \n buff= %.*s \n", buff_len,
-                entry->dm_server_name, entry->location, buff_len, dm_msg);
     return 0;
 }
+
+#define QZ_SENT_NOTE "\nwrote %d bytes to: host: %s, location: %s \n buff= %.*s \n"
+
+int dm_sock_send(DM_SERVER entry, const char *dm_msg, int buff_len)
+{
+    if (deliver(entry, dm_msg, buff_len) != 0)
+        return -1;
+    ovx_dprintf(QZ_SENT_NOTE, buff_len, entry->dm_server_name, entry->location, buff_len, dm_msg);
+    return 0;
+}
+
+int dm_sock_send_noted(DM_SERVER entry, const char *dm_msg, int buff_len, TraceLine &trace)
+{
+    if (deliver(entry, dm_msg, buff_len) != 0)
+        return -1;
+    trace.add(QZ_SENT_NOTE, buff_len, entry->dm_server_name, entry->location, buff_len, dm_msg);
+    return 0;
+}
+
+#undef QZ_SENT_NOTE
 
 int dm_printf(DM_SERVER entry, const char *format, ...)
 {

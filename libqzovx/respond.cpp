@@ -7,6 +7,7 @@
 #include "debug.h"
 #include "dm_fields.h"
 #include "dm_message.h"
+#include "dm_send.h"
 #include "dm_sock.h"
 #include "exchange_hold.h"
 #include "number.h"
@@ -98,7 +99,6 @@ void build_report(void *radiusPacket, DmMessage &message, TraceLine &trace, OVX_
     message.raw(response_name);
     message.raw("\t\n\n");
     trace.add(", RESPONSE=%s}\n\n", response_name);
-    trace.flush();
 }
 
 int add_reply_text(void *radiusPacket, int id, const char *text)
@@ -114,7 +114,7 @@ int add_tunnel_attribute(void *radiusPacket, int id, const char *text)
     return static_cast<signed char>(add_reply_text(radiusPacket, id, text) & 0xFF);
 }
 
-int add_reply_attributes(void *radiusPacket, const OVX_USER_ACCESS *ua)
+int add_reply_attributes(void *radiusPacket, const OVX_USER_ACCESS *ua, TraceLine &trace)
 {
     int dwResult = 0;
     char seconds[16];
@@ -126,27 +126,27 @@ int add_reply_attributes(void *radiusPacket, const OVX_USER_ACCESS *ua)
     // would reach the switch as a huge unsigned one, so it counts as none.
     const int session_time = static_cast<int32_t>(ua->time);
     if (session_time < 0)
-        ovx_dprintf("negative session time %d from DM: no Session-Timeout\n", session_time);
+        trace.add("negative session time %d from DM: no Session-Timeout\n", session_time);
     if (session_time > 0) {
         snprintf(seconds, sizeof seconds, "%d", session_time);
         int r = add_reply_text(radiusPacket, OVX_ATTR_SESSION_TIMEOUT, seconds);
         if (r != 0)
-            ovx_dprintf("Error adding SessionTimeout, ErrorCode %d\n", r);
+            trace.add("Error adding SessionTimeout, ErrorCode %d\n", r);
         dwResult = add_reply_text(radiusPacket, OVX_ATTR_TERMINATION_ACTION, code_name(rcAccessRequest));
         if (dwResult != 0)
-            ovx_dprintf("Error adding TerminationAction, ErrorCode %d\n", dwResult);
+            trace.add("Error adding TerminationAction, ErrorCode %d\n", dwResult);
     }
 
     if (ua->vlan[0] != '\0') {
         int r = add_tunnel_attribute(radiusPacket, OVX_ATTR_TUNNEL_TYPE, kTunnelTypeVlan);
         if (r != 0)
-            ovx_dprintf("Error adding TunnelType, ErrorCode %d\n", r);
+            trace.add("Error adding TunnelType, ErrorCode %d\n", r);
         r = add_tunnel_attribute(radiusPacket, OVX_ATTR_TUNNEL_MEDIUM_TYPE, kTunnelMediumIeee802);
         if (r != 0)
-            ovx_dprintf("Error adding TunnelMedium, ErrorCode %d\n", r);
+            trace.add("Error adding TunnelMedium, ErrorCode %d\n", r);
         r = add_tunnel_attribute(radiusPacket, OVX_ATTR_TUNNEL_PRIVATE_GROUP_ID, ua->vlan);
         if (r != 0)
-            ovx_dprintf("Error adding VlanGroup attribute, ErrorCode %d\n", r);
+            trace.add("Error adding VlanGroup attribute, ErrorCode %d\n", r);
     }
     return dwResult;
 }
@@ -159,24 +159,24 @@ void add_vendor_number(void *radiusPacket, int attribute, int value)
 }
 
 // A bandwidth limit of 0 means none; a negative one is no usable limit either.
-void add_bandwidth(void *radiusPacket, int attribute, const char *key, uint32_t raw)
+void add_bandwidth(void *radiusPacket, int attribute, const char *key, uint32_t raw, TraceLine &trace)
 {
     const int limit = static_cast<int32_t>(raw);
     if (limit < 0)
-        ovx_dprintf("negative %s %d from DM: no bandwidth attribute\n", key, limit);
+        trace.add("negative %s %d from DM: no bandwidth attribute\n", key, limit);
     if (limit > 0)
         add_vendor_number(radiusPacket, attribute, limit);
 }
 
-void add_vendor_attributes(void *radiusPacket, const OVX_USER_ACCESS *ua)
+void add_vendor_attributes(void *radiusPacket, const OVX_USER_ACCESS *ua, TraceLine &trace)
 {
     if (ua->qos >= 0)
         add_vendor_number(radiusPacket, OVX_VSA_PORT_PRIORITY, ua->qos);
-    add_bandwidth(radiusPacket, OVX_VSA_BW_MAX_INGRESS, "BW_MAX_IN", ua->bw);
-    add_bandwidth(radiusPacket, OVX_VSA_BW_MAX_EGRESS, "BW_MAX_OUT", ua->egress);
+    add_bandwidth(radiusPacket, OVX_VSA_BW_MAX_INGRESS, "BW_MAX_IN", ua->bw, trace);
+    add_bandwidth(radiusPacket, OVX_VSA_BW_MAX_EGRESS, "BW_MAX_OUT", ua->egress, trace);
     if (ua->aceCt <= 0)
         return;
-    ovx_dprintf("adding %d aces\n", ua->aceCt);
+    trace.add("adding %d aces\n", ua->aceCt);
     int count = ua->aceCt < OVX_MAX_ACES ? ua->aceCt : OVX_MAX_ACES;
     for (int i = 0; i < count; i++) {
         size_t length = strnlen(ua->aces[i], sizeof ua->aces[i]);
@@ -221,30 +221,30 @@ extern "C" QZ_EXPORT int _ovxrespond(void *radiusPacket)
     if (server == nullptr)
         return 0;
 
+    // The report's trace line, the note on its sending and the reply
+    // attributes' lines go out together.
     DmMessage message;
-    {
-        TraceLine trace;
-        build_report(radiusPacket, message, trace, ua, response_type);
-    }
+    TraceLine trace;
+    build_report(radiusPacket, message, trace, ua, response_type);
     {
         ExchangeHold hold;
         hold.recv = getRecvSemaphore();
         hold.send = getSendSemaphore();
         if (!hold.take_send()) {
-            ovx_dprintf("Unable to reach DM for location %s while trying to aquire send semaphore\n", ua->location);
+            trace.add("Unable to reach DM for location %s while trying to aquire send semaphore\n", ua->location);
             return 0;
         }
         if (!hold.take_recv()) {
-            ovx_dprintf("Unable to reach DM for location %s while trying to aquire recv semaphore\n", ua->location);
+            trace.add("Unable to reach DM for location %s while trying to aquire recv semaphore\n", ua->location);
             return 0;
         }
-        if (dm_sock_send(server, message.data(), message.length()) < 0) {
-            ovx_dprintf("Unable to reach DM for location %s\n", ua->location);
+        if (dm_sock_send_noted(server, message.data(), message.length(), trace) < 0) {
+            trace.add("Unable to reach DM for location %s\n", ua->location);
             return 0;
         }
     }  // both semaphores given back, send first
 
-    int dwResult = add_reply_attributes(radiusPacket, ua);
-    add_vendor_attributes(radiusPacket, ua);
+    int dwResult = add_reply_attributes(radiusPacket, ua, trace);
+    add_vendor_attributes(radiusPacket, ua, trace);
     return dwResult;
 }

@@ -9,6 +9,7 @@
 #include "debug.h"
 #include "decision_fields.h"
 #include "dm_answer.h"
+#include "dm_send.h"
 #include "dm_sock.h"
 #include "dm_value.h"
 #include "number.h"
@@ -77,8 +78,7 @@ void store_value(const DecisionKey &k, char *value, OVX_USER_ACCESS *user, Trace
         break;
     case Store::Acl:
         trace.add(", %s%s", k.key, value);
-        trace.flush();  // the ACL's own lines follow this fragment
-        parseACEs(value, user);
+        parse_aces(value, user, trace);  // its lines follow this fragment
         copy_into_field(field, k.width, value);
         break;
     case Store::Int32:
@@ -110,14 +110,13 @@ void store_ace(OVX_USER_ACCESS *user, int slot, std::string_view entry)
 
 /* Splits "name|entry|entry..." into the record's ACE slots. May run on several
  * threads at once for different records. */
-extern "C" QZ_EXPORT int parseACEs(char *rawACL, OVX_USER_ACCESS *user)
+int parse_aces(const char *rawACL, OVX_USER_ACCESS *user, TraceLine &trace)
 {
     if (user == nullptr)
         return 0;
     const char *raw = rawACL != nullptr ? rawACL : "";
     memset(user->acl, 0, sizeof user->acl);
     qz_copy(user->acl, sizeof user->acl, raw);
-    TraceLine trace;
     trace.add("strlen reports the length of this ACL %s \n as %d \n :", raw, static_cast<int>(strlen(raw)));
 
     user->aceCt = 0;
@@ -152,6 +151,12 @@ extern "C" QZ_EXPORT int parseACEs(char *rawACL, OVX_USER_ACCESS *user)
     return user->aceCt;
 }
 
+extern "C" QZ_EXPORT int parseACEs(char *rawACL, OVX_USER_ACCESS *user)
+{
+    TraceLine trace;
+    return parse_aces(rawACL, user, trace);
+}
+
 namespace {
 
 void trace_foreign_line(std::string_view line, void * /*context*/)
@@ -183,9 +188,7 @@ int receive_answer(DM_SERVER dm_server, char *answer, size_t cap, const char *re
 
 }  // namespace
 
-/* Reads one decision response into the record. Callers hold the send and
- * receive semaphores, so only one thread reads the connection at a time. */
-extern "C" QZ_EXPORT int ovx_verify(DM_SERVER dm_server, OVX_USER_ACCESS *user_access)
+int verify_answer(DM_SERVER dm_server, OVX_USER_ACCESS *user_access, TraceLine &trace)
 {
     char dm_response[kAnswerBuffer];
     char value[kAnswerBuffer];
@@ -194,13 +197,12 @@ extern "C" QZ_EXPORT int ovx_verify(DM_SERVER dm_server, OVX_USER_ACCESS *user_a
     const char *req_id = user_access != nullptr ? user_access->req_id : "";
     int length = dm_server != nullptr ? receive_answer(dm_server, dm_response, sizeof dm_response, req_id) : -1;
     if (length < 0) {
-        ovx_dprintf("\n");
+        trace.add("\n");
         return -1;
     }
     // The answer is text: a NUL the DM sent ends it.
     std::string_view answer(dm_response, strnlen(dm_response, static_cast<size_t>(length)));
 
-    TraceLine trace;
     trace.add("DM Response: {");
     if (find_decision_field(answer, "ACCESS=", value, sizeof value) && strcmp(value, "true") == 0) {
         trace.add("ACCESS=true");
@@ -217,4 +219,12 @@ extern "C" QZ_EXPORT int ovx_verify(DM_SERVER dm_server, OVX_USER_ACCESS *user_a
     }
     trace.add("}\n");
     return 0;
+}
+
+/* Reads one decision response into the record. Callers hold the send and
+ * receive semaphores, so only one thread reads the connection at a time. */
+extern "C" QZ_EXPORT int ovx_verify(DM_SERVER dm_server, OVX_USER_ACCESS *user_access)
+{
+    TraceLine trace;
+    return verify_answer(dm_server, user_access, trace);
 }
