@@ -2,6 +2,8 @@
 #ifndef QZOVX_DEBUG_H
 #define QZOVX_DEBUG_H
 
+#include <stddef.h>
+
 #include "platdefs.h"
 
 QZ_BEGIN_C
@@ -38,6 +40,9 @@ QZ_EXPORT char *cv_display(cv *cv_ptr, DWORD value);
  * listener is in use and no connection is open, checking under the output
  * lock so two threads never both open one. */
 void debug_sock_open_if_closed(void);
+
+/* Library-internal: ovx_dprintf of a text that is already formatted. */
+void ovx_dprint_text(const char *text, size_t length);
 
 QZ_END_C
 

@@ -11,6 +11,7 @@
 #include <poll.h>
 #include <stdarg.h>
 #include <stdio.h>
+#include <string.h>
 #include <sys/socket.h>
 #include <time.h>
 #include <unistd.h>
@@ -66,18 +67,30 @@ void write_all(int fd, const char *text, size_t length)
 // few writes as the buffer allows (one for any message of the usual size).
 void trace_write_locked(const char *text, int length)
 {
-    if (trace_fhdl <= 0 || text == nullptr)
+    if (trace_fhdl <= 0 || text == nullptr || length <= 0)
         return;
     char converted[2 * sizeof output];
     size_t used = 0;
-    for (int i = 0; i < length; ++i) {
-        if (used + 2 > sizeof converted) {
+    const char *end = text + length;
+    while (text < end) {
+        const char *feed = static_cast<const char *>(memchr(text, '\n', static_cast<size_t>(end - text)));
+        const char *stop = feed != nullptr ? feed : end;
+        size_t run = static_cast<size_t>(stop - text);
+        if (used + run + 2 > sizeof converted) {
             write_all(trace_fhdl, converted, used);
             used = 0;
         }
-        if (text[i] == '\n')
+        if (run + 2 > sizeof converted) {
+            write_all(trace_fhdl, text, run);  // longer than the buffer: as it is
+        } else {
+            memcpy(converted + used, text, run);
+            used += run;
+        }
+        if (feed != nullptr) {
             converted[used++] = '\r';
-        converted[used++] = text[i];
+            converted[used++] = '\n';
+        }
+        text = feed != nullptr ? feed + 1 : end;
     }
     if (used > 0)
         write_all(trace_fhdl, converted, used);
@@ -288,6 +301,18 @@ int ovx_dprintf(const char *format, ...)
     });
     va_end(args);
     return 0;
+}
+
+void ovx_dprint_text(const char *text, size_t length)
+{
+    if (!enable_debug || text == nullptr)
+        return;
+    if (length >= sizeof output)
+        length = sizeof output - 1;  // the cut every formatted message gets
+    std::lock_guard<std::mutex> lock(output_mutex);
+    fwrite(text, 1, length, stdout);
+    fflush(stdout);
+    dprint_locked(text, static_cast<int>(length));
 }
 
 int debug_printf(const char *format, ...)

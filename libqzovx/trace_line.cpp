@@ -8,6 +8,8 @@
 
 void TraceLine::add(const char *format, ...)
 {
+    if (!enable_debug)
+        return;  // nothing would be written
     char fragment[4096];  // the cut ovx_dprintf applies
     va_list args;
     va_start(args, format);
@@ -19,7 +21,7 @@ void TraceLine::add(const char *format, ...)
                                                                    : sizeof fragment - 1;
     if (length > kBatch) {
         flush();
-        ovx_dprintf("%s", fragment);
+        ovx_dprint_text(fragment, length);
         return;
     }
     if (length_ + length > kBatch)
@@ -32,7 +34,7 @@ void TraceLine::flush()
 {
     if (length_ == 0)
         return;
-    text_[length_] = '\0';
+    size_t length = length_;
     length_ = 0;
-    ovx_dprintf("%s", text_);
+    ovx_dprint_text(text_, length);
 }
