@@ -6,6 +6,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <mutex>
@@ -287,35 +288,33 @@ TEST(DebugSocket, ThreadsStartingTogetherOpenOneConnection)
     DebugListener listener;
     ASSERT_TRUE(listener.bound());
     qztest::FakeDm dm;
-    StdoutCapture out;
-    ASSERT_EQ(qztest_found::initialise_against(dm.port(), "debug_server=yes\n"), 1);
-    ASSERT_NE(debug_socket, -1);
-    debug_sock_cleanup();
-
-    constexpr int kThreads = 16;
-    std::mutex m;
-    std::condition_variable cv;
-    bool go = false;
-    std::vector<std::thread> threads;
-    for (int t = 0; t < kThreads; t++) {
-        threads.emplace_back([&] {
-            {
-                std::unique_lock<std::mutex> lock(m);
-                cv.wait(lock, [&] { return go; });
-            }
-            qztest::FakeRequest skipped;  // no Acct-Session-Id: nothing else happens
-            ovxaccount(&skipped);
-        });
-    }
     {
-        std::lock_guard<std::mutex> lock(m);
-        go = true;
+        StdoutCapture out;
+        ASSERT_EQ(qztest_found::initialise_against(dm.port(), "debug_server=yes\n"), 1);
     }
-    cv.notify_all();
-    for (std::thread &t : threads)
-        t.join();
+    ASSERT_NE(debug_socket, -1);
+
+    constexpr int kThreads = 8;
+    constexpr int kRounds = 20;
+    for (int round = 0; round < kRounds; round++) {
+        debug_sock_cleanup();
+        std::atomic<int> arrived{0};
+        std::vector<std::thread> threads;
+        for (int t = 0; t < kThreads; t++) {
+            threads.emplace_back([&] {
+                arrived++;
+                while (arrived.load() < kThreads) {
+                }
+                qztest::FakeRequest skipped;  // no Acct-Session-Id: nothing else happens
+                ovxaccount(&skipped);
+            });
+        }
+        for (std::thread &t : threads)
+            t.join();
+    }
     std::this_thread::sleep_for(std::chrono::milliseconds(200));
-    EXPECT_EQ(listener.connections(), 2u);  // the one of initialisation, then one more
+    // The connection of initialisation, then one per round.
+    EXPECT_EQ(listener.connections(), static_cast<size_t>(1 + kRounds));
     EXPECT_NE(debug_socket, -1);
 }
 
