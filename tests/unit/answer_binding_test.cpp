@@ -111,7 +111,7 @@ TEST_F(AnswerBindingShortTimeout, OnlyForeignAnswersGiveNoDecision)
     EXPECT_EQ(ovxauthorize(&req), rcUnknown);
     double waited = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     flood.join();
-    EXPECT_LT(waited, 1.5);
+    EXPECT_LT(waited, 3.0);  // the one-second deadline, not one per foreign line
     EXPECT_EQ(record->allowed, 0);
     EXPECT_EQ(record->vlan[0], '\0');
     qzclient::expect_semaphores_balanced();
