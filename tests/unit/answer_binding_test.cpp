@@ -102,7 +102,7 @@ TEST_F(AnswerBindingShortTimeout, OnlyForeignAnswersGiveNoDecision)
 {
     dm.answer("REQ_ID=other\tACCESS=true\tVLAN_ID=9\n");
     std::thread flood([this] {
-        for (int i = 0; i < 15; i++) {
+        for (int i = 0; i < 35; i++) {
             std::this_thread::sleep_for(std::chrono::milliseconds(100));
             dm.send_unasked("REQ_ID=other\tACCESS=true\n");
         }
@@ -111,7 +111,7 @@ TEST_F(AnswerBindingShortTimeout, OnlyForeignAnswersGiveNoDecision)
     EXPECT_EQ(ovxauthorize(&req), rcUnknown);
     double waited = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     flood.join();
-    EXPECT_LT(waited, 3.0);  // the one-second deadline, not one per foreign line
+    EXPECT_LT(waited, 2.5);  // the one-second deadline, not one per foreign line
     EXPECT_EQ(record->allowed, 0);
     EXPECT_EQ(record->vlan[0], '\0');
     qzclient::expect_semaphores_balanced();
