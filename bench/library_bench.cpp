@@ -215,17 +215,23 @@ void prepare_library()
 // One exchange through the library, as the module drives it for a request.
 bool library_exchange(OVX_USER_ACCESS *record)
 {
-    qztest::FakeRequest request;
+    // The switch's request, described once: building the test host's maps is
+    // not the library's work (the module hands over its request as it is).
+    static qztest::FakeRequest request = [] {
+        qztest::FakeRequest r;
+        r.request_attrs = {{OVX_ATTR_REQUEST_ID, "10.1.2.31700-0F-1F-AA-BB-CC"},
+                           {OVX_ATTR_USER_NAME, "alice"},
+                           {OVX_ATTR_NAS_IP_ADDRESS, "10.1.2.3"},
+                           {OVX_ATTR_NAS_PORT, "17"},
+                           {OVX_ATTR_CALLING_STATION_ID, "00-0f-1f-aa-bb-cc"}};
+        return r;
+    }();
     // The host zero-fills the record; its 256 KiB ACE table is the host's
     // cost, and the library writes each entry before it is read.
     std::memset(record, 0, offsetof(OVX_USER_ACCESS, aces));
     std::memset(&record->aceCt, 0, sizeof(OVX_USER_ACCESS) - offsetof(OVX_USER_ACCESS, aceCt));
     request.user_access = record;
-    request.request_attrs = {{OVX_ATTR_REQUEST_ID, "10.1.2.31700-0F-1F-AA-BB-CC"},
-                             {OVX_ATTR_USER_NAME, "alice"},
-                             {OVX_ATTR_NAS_IP_ADDRESS, "10.1.2.3"},
-                             {OVX_ATTR_NAS_PORT, "17"},
-                             {OVX_ATTR_CALLING_STATION_ID, "00-0f-1f-aa-bb-cc"}};
+    request.added.clear();
     if (ovxauthorize(&request) != rcAccessAccept)
         return false;
     ovxrespond(&request);
