@@ -20,6 +20,7 @@ protected:
     {
         fake::reset();
         fakecore::reset();
+        ASSERT_EQ(qz_sessions_create(&inst), 0);
     }
     void TearDown() override { qz_module_forget_sessions(&inst); }
 
