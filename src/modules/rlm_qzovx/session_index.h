@@ -135,7 +135,12 @@ namespace qzmod {
 // Holds a list's lock for one operation, taken within kListLockWait.
 class ListLock {
 public:
-    explicit ListLock(std::timed_mutex &mutex) : mutex_(mutex), held_(mutex.try_lock_for(kListLockWait)) {}
+    // The deadline is on the system clock: that wait is a plain timed lock,
+    // which ThreadSanitizer understands (the steady-clock wait is not).
+    explicit ListLock(std::timed_mutex &mutex)
+        : mutex_(mutex), held_(mutex.try_lock() || mutex.try_lock_until(std::chrono::system_clock::now() + kListLockWait))
+    {
+    }
     ~ListLock()
     {
         if (held_)
