@@ -1,5 +1,6 @@
 // Module functions shared between the module's own source files (not part of
-// the interface the bindings call, not exported).
+// the interface the bindings call, not exported). All of them may be called
+// from several threads at once, except qz_sessions_create (instantiation).
 #pragma once
 
 #include "module.h"
