@@ -266,10 +266,6 @@ int debug_init(void)
 int debug_sock_open(void)
 {
     std::lock_guard<std::mutex> lock(output_mutex);
-    // Request threads that found the socket closed may all get here at once:
-    // the first opens it, the others find it open (and leak no descriptor).
-    if (debug_socket != -1 && debug_window && enable_debug)
-        return 0;
     return debug_sock_open_locked();
 }
 
