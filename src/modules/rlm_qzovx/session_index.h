@@ -132,13 +132,20 @@ struct qz_session_index {
 
 namespace qzmod {
 
+#if defined(__SANITIZE_THREAD__)
+using ListLockClock = std::chrono::system_clock;
+#else
+using ListLockClock = std::chrono::steady_clock;
+#endif
+
 // Holds a list's lock for one operation, taken within kListLockWait.
 class ListLock {
 public:
-    // The deadline is on the system clock: that wait is a plain timed lock,
-    // which ThreadSanitizer understands (the steady-clock wait is not).
+    // The deadline is on the steady clock, so a step of the wall clock
+    // neither stretches nor cuts the wait. ThreadSanitizer does not follow
+    // that wait, so its builds wait on the system clock instead.
     explicit ListLock(std::timed_mutex &mutex)
-        : mutex_(mutex), held_(mutex.try_lock() || mutex.try_lock_until(std::chrono::system_clock::now() + kListLockWait))
+        : mutex_(mutex), held_(mutex.try_lock() || mutex.try_lock_until(ListLockClock::now() + kListLockWait))
     {
     }
     ~ListLock()
