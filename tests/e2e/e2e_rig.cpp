@@ -307,6 +307,8 @@ bool Rig::start(const std::string &name, const RigOptions &options, std::string 
                                           "--users", work + "/users", "--eap-certs", certs()};
     if (!options.nas_port_default)
         conf_tool.push_back("--no-nas-port-default");
+    if (!options.accounting_queue)
+        conf_tool.push_back("--accounting-direct");
     if (!run_tool(conf_tool, work + "/freeradius-conf.log", 60000)) {
         *error = "freeradius-conf failed: " + read_file(work + "/freeradius-conf.log");
         return false;

@@ -35,6 +35,9 @@ struct RigOptions {
     std::vector<std::string> client_certs;
     // false: the server leaves requests without NAS-Port as they come.
     bool nas_port_default = true;
+    // false: accounting calls the module directly instead of going through
+    // the queue on disk (the server then answers only what the DM got).
+    bool accounting_queue = true;
 };
 
 // What radclient saw: the reply's code name ("Access-Accept", ...; empty when

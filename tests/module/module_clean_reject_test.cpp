@@ -27,6 +27,7 @@ protected:
         fake::reset();
         fakecore::reset();
         fake::set_server_rejects(true);
+        ASSERT_EQ(qz_sessions_create(&inst), 0);
     }
     void TearDown() override { qz_module_forget_sessions(&inst); }
 
