@@ -90,6 +90,40 @@ TEST(Mab, OneDeviceHasOneRequestIdInEverySwitchFormat)
               "Access-Reject");
 }
 
+// A request marked as a tunnel's inner request (FreeRADIUS-Proxied-To
+// 127.0.0.1) but outside any tunnel leaves an entry for its port and MAC that
+// no outer copy will ever consume, as an abandoned PEAP tunnel does. The next
+// request from that port and MAC, PAP or MAB, is no outer copy: the DM
+// decides it, and its refusal holds.
+TEST(LoopbackCopy, LeftoverEntryDoesNotSkipTheDm)
+{
+    Rig rig;
+    START_RIG(rig, with_dm());
+
+    const std::string inner = ",FreeRADIUS-Proxied-To=127.0.0.1,NAS-IP-Address=10.1.2.3,NAS-Port=";
+    Reply alice = rig.auth("User-Name=alice,User-Password=alice-pw" + inner +
+                           "11,Calling-Station-Id=00-0f-1f-aa-bb-11");
+    EXPECT_EQ(alice.code, "Access-Accept") << alice.output << rig.logs();
+    Reply mallory = rig.auth("User-Name=mallory,User-Password=mallory-pw,NAS-IP-Address=10.1.2.3,"
+                             "NAS-Port=11,Calling-Station-Id=00-0f-1f-aa-bb-11");
+    EXPECT_EQ(mallory.code, "Access-Reject") << mallory.output << rig.logs();
+
+    Reply before = rig.auth("User-Name=alice,User-Password=alice-pw" + inner +
+                            "12,Calling-Station-Id=00-0f-1f-99-99-99");
+    EXPECT_FALSE(before.code.empty()) << before.output << rig.logs();
+    Reply banned = rig.auth(mab("00-0f-1f-99-99-99", "00-0f-1f-99-99-99", 12));
+    EXPECT_EQ(banned.code, "Access-Reject") << banned.output << rig.logs();
+
+    // Each was asked about once; the leftover entries are gone, so the same
+    // requests again are decided the same way.
+    std::vector<DmMessage> requests = rig.wait_for("Request", 4);
+    EXPECT_EQ(requests.size(), 4u) << rig.logs();
+    EXPECT_EQ(count_with(requests, "USER", "mallory"), 1u) << rig.logs();
+    EXPECT_EQ(count_with(requests, "USER", "00-0F-1F-99-99-99"), 1u) << rig.logs();
+    EXPECT_EQ(rig.auth(mab("00-0f-1f-99-99-99", "00-0f-1f-99-99-99", 12)).code, "Access-Reject");
+    EXPECT_EQ(rig.wait_for_server_log("dropped the entry another session left", 2, 3000), 2u) << rig.logs();
+}
+
 const std::string kPortless = ",NAS-IP-Address=10.1.2.9,Calling-Station-Id=00-0f-1f-aa-bb-09";
 
 TEST(PortlessNas, IsDecidedByTheDmAsPortZero)

@@ -58,6 +58,7 @@ bool parses_as_integer(const char *text)
 
 int g_debug_level = 2;
 bool g_server_rejects = false;
+bool g_session_state = false;
 std::vector<std::string> g_log;
 
 }  // namespace
@@ -69,9 +70,11 @@ void reset()
     g_log.clear();
     g_debug_level = 2;
     g_server_rejects = false;
+    g_session_state = false;
 }
 
 void set_server_rejects(bool rejects) { g_server_rejects = rejects; }
+void set_session_state(bool kept) { g_session_state = kept; }
 
 void set_debug_level(int level) { g_debug_level = level; }
 const std::vector<std::string> &log_lines() { return g_log; }
@@ -182,6 +185,26 @@ const qz_pair *srv_find(const qz_request *request, enum srv_list list, unsigned 
 int srv_server_rejects(void) { return g_server_rejects; }
 
 void srv_mark_request(qz_request *request, const void *owner) { request->marks.push_back(owner); }
+
+void srv_mark_outer_session(qz_request *request, const char *reqid)
+{
+    if (!g_session_state || request->parent == nullptr)
+        return;
+    qz_request *outer = request->parent;
+    while (outer->parent != nullptr)
+        outer = outer->parent;
+    outer->session_state.emplace_back(reqid);
+}
+
+int srv_outer_session_marked(const qz_request *request, const char *reqid)
+{
+    if (!g_session_state)
+        return -1;
+    for (const std::string &mark : request->session_state)
+        if (mark == reqid)
+            return 1;
+    return 0;
+}
 
 int srv_request_marked(const qz_request *request, const void *owner)
 {

@@ -33,6 +33,11 @@ struct qz_request {
     std::vector<qz_pair> reply_vps;
     // Owners that marked the request (srv_mark_request).
     std::vector<const void *> marks;
+    // The outer request a tunnel's inner request runs inside.
+    qz_request *parent = nullptr;
+    // Request ids of the session's decided inner requests
+    // (srv_mark_outer_session), kept by servers with session state.
+    std::vector<std::string> session_state;
 };
 
 namespace fake {
@@ -42,6 +47,9 @@ namespace fake {
 void reset();
 // true: the server runs its own reject handling after a reject result (3.2).
 void set_server_rejects(bool rejects);
+// true: the server keeps tunnel sessions' state between rounds (3.2), so the
+// inner request can mark its outer session; false: it keeps none (1.0).
+void set_session_state(bool kept);
 void set_debug_level(int level);
 const std::vector<std::string> &log_lines();
 bool logged(const std::string &line);

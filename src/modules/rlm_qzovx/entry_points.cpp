@@ -100,9 +100,17 @@ void log_out_of_memory(const qz_request *request)
     qzmod::log_notice(request, "rlm_qzovx: out of memory, cannot process this request");
 }
 
-// Requests proxied to the loopback address come back as a second,
-// non-proxied copy with the same request id: the first is recorded, the copy
-// is consumed and left to the server. True when this request is such a copy.
+// Requests proxied to the loopback address (the inner request of a PEAP or
+// TTLS tunnel) come back as a second, non-proxied copy with the same request
+// id (the outer request): the first is recorded and decided, the copy is
+// consumed and left to the server. True when this request is such a copy.
+//
+// The request id names a port and a MAC, not a session: an entry left by a
+// tunnel the supplicant abandoned, or by another session on the same port,
+// must not let a request through undecided. Where the server keeps session
+// state, the inner request marks its own outer session, and only a request
+// of a marked session is a copy; an entry it finds otherwise is stale and is
+// dropped, and the DM decides the request.
 bool is_copy_of_proxied(rlm_qzovx_t *inst, qz_request *request, const char *reqid)
 {
     const qz_pair *proxied_to = srv_find(request, SRV_REQUEST_LIST, kProxiedToVendor, kProxiedToAttribute);
@@ -111,12 +119,25 @@ bool is_copy_of_proxied(rlm_qzovx_t *inst, qz_request *request, const char *reqi
         char address[16] = {};
         qz_copy(address, sizeof address, srv_pair_text(request, proxied_to));
         qzmod::log_trace(request, "qzovx: request proxied to: %s", address);
-        if (strcmp(address, kLoopback) == 0)
+        if (strcmp(address, kLoopback) == 0) {
             qzmod::record_proxied_session(inst, request, reqid);
+            srv_mark_outer_session(request, reqid);
+        }
         return false;
     }
     qzmod::log_trace(request, "rlm_qzovx: request is not proxied, looking for previous copy reqqid: %s", reqid);
-    return qzmod::consume_proxied_session(inst, request, reqid);
+    const bool listed = qzmod::consume_proxied_session(inst, request, reqid);
+    const int marked = srv_outer_session_marked(request, reqid);
+    if (marked < 0)
+        return listed;
+    if (marked > 0)
+        return true;
+    if (listed)
+        qzmod::log_trace(request,
+                         "rlm_qzovx: no inner request of this session was decided for %s, "
+                         "dropped the entry another session left; asking the DM",
+                         reqid);
+    return false;
 }
 
 // The server put EAP-Success into the Accept before the DM refused it, and

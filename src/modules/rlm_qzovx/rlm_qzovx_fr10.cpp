@@ -146,6 +146,14 @@ int srv_request_marked(const qz_request *, const void *)
     return 0;
 }
 
+// The 1.0 series keeps no session state between the rounds of a tunnel.
+void srv_mark_outer_session(qz_request *, const char *) {}
+
+int srv_outer_session_marked(const qz_request *, const char *)
+{
+    return -1;
+}
+
 const qz_pair *srv_find(const qz_request *request, enum srv_list list, unsigned vendor,
                         unsigned attribute)
 {

@@ -127,6 +127,53 @@ int srv_request_marked(const qz_request *request, const void *owner)
     return r && request_data_reference(r, (void *)(uintptr_t)owner, QZ_MARK_ASKED) != NULL;
 }
 
+/* The mark of a tunnel's outer session: qz-tunnel-decided (dictionary.qzovx)
+ * in the outer request's session-state list, holding the request id its inner
+ * request was decided for. The server saves that list with the session when
+ * it sends a challenge, gives it back to the next request of the same session
+ * (State attribute) and drops it when the session ends. A local attribute
+ * (vendor 0, above 255): the default post-auth copies the session state into
+ * the reply, and the server never puts such an attribute into a packet. */
+#define QZ_VENDOR 0
+#define QZ_TUNNEL_DECIDED 3473
+
+void srv_mark_outer_session(qz_request *request, const char *reqid)
+{
+    REQUEST *r = to_server(request);
+    REQUEST *outer;
+    VALUE_PAIR *vp;
+
+    if (!r || !r->parent || !reqid) return;
+    for (outer = r->parent; outer->parent; outer = outer->parent) {}
+    if (srv_outer_session_marked((const qz_request *)outer, reqid) == 1) return;
+
+    vp = fr_pair_afrom_num(outer->state_ctx, QZ_TUNNEL_DECIDED, QZ_VENDOR);
+    if (!vp) {
+        srv_log(request, "rlm_qzovx: qz-tunnel-decided is not in the server's dictionary (include "
+                         "dictionary.qzovx): the outer request of this tunnel will be decided as well");
+        return;
+    }
+    fr_pair_value_bstrncpy(vp, reqid, strlen(reqid));
+    fr_pair_add(&outer->state, vp);
+}
+
+int srv_outer_session_marked(const qz_request *request, const char *reqid)
+{
+    REQUEST *r = to_server(request);
+    vp_cursor_t cursor;
+    VALUE_PAIR *vp;
+    size_t length;
+
+    if (!r || !reqid) return 0;
+    length = strlen(reqid);
+    for (vp = fr_cursor_init(&cursor, &r->state); vp; vp = fr_cursor_next(&cursor)) {
+        if (vp->da->vendor != QZ_VENDOR || vp->da->attr != QZ_TUNNEL_DECIDED) continue;
+        if (vp->vp_length == length && vp->vp_strvalue && memcmp(vp->vp_strvalue, reqid, length) == 0)
+            return 1;
+    }
+    return 0;
+}
+
 const qz_pair *srv_find(const qz_request *request, enum srv_list list,
                         unsigned vendor, unsigned attribute)
 {

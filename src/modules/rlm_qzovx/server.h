@@ -61,6 +61,19 @@ void srv_mark_request(qz_request *request, const void *owner);
 /* Non-zero when the request carries the mark of `owner`. */
 int srv_request_marked(const qz_request *request, const void *owner);
 
+/* ---- Tunnels ---- */
+/* Marks the session of the outer request that `request` runs inside (3.2:
+ * the inner request of a PEAP or TTLS tunnel, whose parent is the outer
+ * request) as having had its inner request decided for `reqid`. The mark
+ * lives in the outer session's state, so the outer request of a later round
+ * of the same session still carries it, and no other session does. Nothing
+ * happens for a request that is not inside a tunnel. */
+void srv_mark_outer_session(qz_request *request, const char *reqid);
+/* 1 when the request's session carries the mark for `reqid`, 0 when it does
+ * not; -1 when the server keeps no such marks (the 1.0 series), where the
+ * loopback-proxy bookkeeping alone tells an outer copy. */
+int srv_outer_session_marked(const qz_request *request, const char *reqid);
+
 /* ---- Attributes ---- */
 /* First attribute with this number in the list; vendor 0 for standard
  * attributes. Null when absent. */
