@@ -4,7 +4,9 @@
 // matches the identity, and a refusal is a clean Access-Reject.
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <string>
+#include <thread>
 
 #include "e2e_rig.h"
 
@@ -220,6 +222,39 @@ TEST(Dot1x, TlsRefusedByTheDmIsACleanReject)
     EXPECT_EQ(reports[0].fields.find("SOURCE="), std::string::npos) << reports[0].fields;
     // Nothing more arrives later either.
     EXPECT_EQ(rig.wait_for("Authorization", 2, 1500).size(), 1u) << rig.logs();
+}
+
+// A tunnel and an EAP-TLS login on one port and MAC at the same time (a
+// supplicant starting over, a hub behind the port): the entry the tunnel's
+// inner request leaves must neither let the refused EAP-TLS login through nor
+// leave the tunnel's outer request to be decided on the outer identity.
+TEST(Dot1x, ConcurrentTunnelAndTlsOnOnePortAreEachDecided)
+{
+    Rig rig;
+    START_RIG(rig, dot1x_options());
+
+    // The EAP-TLS login starts a little later each round, so that its end
+    // falls before, between and after the tunnel's inner and outer decisions.
+    constexpr int kRounds = 24;
+    for (int round = 0; round < kRounds; ++round) {
+        SCOPED_TRACE("round " + std::to_string(round));
+        EapolResult alice, mallory;
+        std::thread tunnel_login([&] {
+            alice = rig.eapol(tunnel("PEAP", "MSCHAPV2", "alice", "alice-pw"), 24, "00:0f:1f:aa:bb:24");
+        });
+        std::thread tls_login([&] {
+            std::this_thread::sleep_for(std::chrono::milliseconds(3 * (round % 4)));
+            mallory = rig.eapol(tls("mallory", "mallory"), 24, "00:0f:1f:aa:bb:24");
+        });
+        tunnel_login.join();
+        tls_login.join();
+        EXPECT_EQ(alice.code, "Access-Accept") << alice.output << rig.logs();
+        expect_clean_reject(mallory);
+    }
+    std::vector<DmMessage> requests = rig.wait_for("Request", 2 * kRounds);
+    EXPECT_EQ(requests.size(), 2u * kRounds) << rig.logs();
+    EXPECT_EQ(count_with(requests, "USER", "alice"), size_t{kRounds});
+    EXPECT_EQ(count_with(requests, "USER", "mallory"), size_t{kRounds});
 }
 
 } // namespace

@@ -13,6 +13,7 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -466,7 +467,7 @@ EapolResult parse_eapol(const std::string &output, bool success)
 
 EapolResult Rig::eapol(const std::string &network, int nas_port, const std::string &mac)
 {
-    static int runs = 0;
+    static std::atomic<int> runs{0};  // runs may be made from several threads
     std::string name = work + "/eapol-" + std::to_string(++runs);
     std::string block = network;
     for (size_t at; (at = block.find("CERTS/")) != std::string::npos;)
