@@ -149,8 +149,12 @@ void srv_mark_outer_session(qz_request *request, const char *reqid)
 
     vp = fr_pair_afrom_num(outer->state_ctx, QZ_TUNNEL_DECIDED, QZ_VENDOR);
     if (!vp) {
-        srv_log(request, "rlm_qzovx: qz-tunnel-decided is not in the server's dictionary (include "
-                         "dictionary.qzovx): the outer request of this tunnel will be decided as well");
+        /* A configuration fault: said once, in the server's log, not only in
+         * debug output. */
+        static int warned;
+        if (!__atomic_exchange_n(&warned, 1, __ATOMIC_RELAXED))
+            WARN("rlm_qzovx: qz-tunnel-decided is not in the server's dictionary (include "
+                 "dictionary.qzovx): the outer requests of PEAP and TTLS tunnels are decided as well");
         return;
     }
     fr_pair_value_bstrncpy(vp, reqid, strlen(reqid));
