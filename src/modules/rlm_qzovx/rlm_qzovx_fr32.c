@@ -235,8 +235,8 @@ static int load_dictionary(CONF_SECTION *conf)
         break;
     case -2:
         cf_log_err_cs(conf, "rlm_qzovx: %s is not in the server's dictionary folder %s: "
-                      "install it there, or $INCLUDE it from the dictionary file of the "
-                      "configuration folder (%s)", QZ_DICTIONARY, dir, fr_strerror());
+                      "install it there, or $INCLUDE it from the configuration folder's "
+                      "dictionary file", QZ_DICTIONARY, dir);
         return -1;
     default:
         cf_log_err_cs(conf, "rlm_qzovx: reading %s/%s failed: %s", dir, QZ_DICTIONARY, fr_strerror());
