@@ -33,6 +33,11 @@ expected=$(sort <<LIST
 /opt/qzovx/share/man/man1/qzovx-dm.1
 LIST
 )
+# The module's further server configuration, as it lies in raddb/.
+raddb=$(dirname "$0")/../../src/modules/rlm_qzovx/raddb
+if [ -d "$raddb" ]; then
+  expected=$( { echo "$expected"; (cd "$raddb" && find . -type f | sed 's|^\.|/opt/qzovx/etc/freeradius/3.0|'); } | sort)
+fi
 check "everything lands under DESTDIR/prefix, nothing else" test "$(cat "$work/files")" = "$expected"
 check "the module finds the installed libqzovx.so.0 beside it" \
   grep -qF "libqzovx.so.0 => $top/lib/freeradius/libqzovx.so.0" <<<"$(ldd "$top/lib/freeradius/rlm_qzovx.so")"

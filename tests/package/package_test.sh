@@ -54,9 +54,19 @@ check "description names the freeradius version" grep -qF "$freeradius_version" 
 control=$work/control
 rm -rf "$control"
 dpkg-deb -e "$deb" "$control"
-check "conffiles are the module's configuration and the logrotate file" \
-  test "$(sort "$control/conffiles" | tr '\n' ' ')" = \
-       "/etc/freeradius/3.0/mods-available/qzovx /etc/logrotate.d/qzovx "
+# The module's further server configuration (raddb/ in the source) goes
+# into the server's configuration folder as it lies there.
+raddb_source=$source_dir/src/modules/rlm_qzovx/raddb
+raddb_files=
+raddb_dirs=
+if [ -d "$raddb_source" ]; then
+  raddb_files=$(cd "$raddb_source" && find . -type f | sed 's|^\.|/etc/freeradius/3.0|')
+  raddb_dirs=$(cd "$raddb_source" && find . -mindepth 1 -type d | sed 's|^\.|/etc/freeradius/3.0|')
+fi
+expected_conffiles=$(printf '%s\n' /etc/freeradius/3.0/mods-available/qzovx /etc/logrotate.d/qzovx \
+                     "$raddb_files" | grep -v '^$' | sort -u)
+check "conffiles: the module's configuration, the logrotate file and raddb/" \
+  test "$(sort "$control/conffiles")" = "$expected_conffiles"
 check "postrm is valid shell" sh -n "$control/postrm"
 check "postrm is executable" test -x "$control/postrm"
 
@@ -97,6 +107,7 @@ expected=$(sort <<EOF
 /usr/share/man/man1/qzovx-dm.1.gz
 EOF
 )
+expected=$(printf '%s\n' "$expected" "$raddb_files" "$raddb_dirs" | grep -v '^$' | sort -u)
 check "file list" test "$actual" = "$expected"
 [ "$actual" = "$expected" ] || diff <(echo "$expected") <(echo "$actual") >&2 || true
 check "every entry is root/root" test -z "$(awk '$2 != "root/root"' <<<"$listing")"
@@ -181,8 +192,7 @@ s=socket.socket(socket.AF_INET, socket.SOCK_DGRAM if sys.argv[1]=="udp" else soc
 s.bind(("127.0.0.1",0)); print(s.getsockname()[1])' "$1"
 }
 wait_for() {  # wait_for FILE TEXT PID
-  local i
-  for i in $(seq 1 200); do
+  for _ in $(seq 1 200); do
     grep -q "$2" "$1" 2>/dev/null && return 0
     kill -0 "$3" 2>/dev/null || return 1
     sleep 0.1
@@ -238,6 +248,35 @@ if command -v logrotate >/dev/null; then
 else
   check "logrotate is installed (scripts/setup installs it)" false
 fi
+
+for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; wait "$pid" 2>/dev/null || true; done
+pids=()
+
+# ---- removal and purge, as dpkg does them, in the extracted tree ----
+# Removal takes the package's files but its conffiles, then runs postrm.
+dpkg-deb -c "$deb" | awk '$1 !~ /^d/ { print $6 }' | sed 's|^\./|/|' >"$work/files"
+while IFS= read -r f; do
+  grep -qxF "$f" "$control/conffiles" || rm -f "$root$f"
+done <"$work/files"
+ln -s ../sites-available/default "$conf/sites-enabled/qzovx-accounting"  # not ours: must stay
+check "postrm remove runs" env DPKG_ROOT="$root" sh "$control/postrm" remove
+check "removal takes the mods-enabled/qzovx link" test ! -L "$conf/mods-enabled/qzovx"
+check "... leaves a link it did not make" test -L "$conf/sites-enabled/qzovx-accounting"
+rm -f "$conf/sites-enabled/qzovx-accounting"
+check "... and keeps the configuration until purge" test -f "$conf/mods-available/qzovx"
+"$source_dir/packaging/list-in-site" --remove "$conf/sites-enabled/default"
+check "with qzovx out of the sites the server starts cleanly" \
+  server_check "$work/check-removed.log" -d "$conf" -D "$dict"
+# Purge: the conffiles go, then postrm purge drops links into them.
+ln -s ../mods-available/qzovx "$conf/mods-enabled/qzovx"
+while IFS= read -r f; do rm -f "$root$f"; done <"$control/conffiles"
+mkdir -p "$root/var/log/freeradius"
+touch "$root/var/log/freeradius/qzovx.trc" "$root/var/log/freeradius/qzovx.trc.1"
+check "postrm purge runs" env DPKG_ROOT="$root" sh "$control/postrm" purge
+check "purge drops a link left into the purged configuration" test ! -L "$conf/mods-enabled/qzovx"
+check "purge drops the trace files" test -z "$(ls "$root/var/log/freeradius")"
+check "after purge the server starts cleanly" \
+  server_check "$work/check-purged.log" -d "$conf" -D "$dict"
 
 echo "$failures check(s) failed"
 [ "$failures" -eq 0 ]
