@@ -1,8 +1,11 @@
 // The DM's decision response as the library reads it: the input is written
 // into one end of a connected socket pair and ovx_verify reads it from the
-// other end into a zero-filled record, as during an authorization.
+// other end into a zero-filled record, as during an authorization. Inputs
+// whose first byte is odd are read for a request with the id "R1", so that
+// answer binding (lines naming other requests dropped) is exercised too.
 #include <stddef.h>
 #include <stdint.h>
+#include <string.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -66,7 +69,7 @@ void check_record(const OVX_USER_ACCESS &record, std::string_view seen)
     for (int i = 0; i < record.aceCt; i++)
         FUZZ_CHECK(fuzz_terminated(record.aces[i], sizeof record.aces[i]));
     // The request's own fields are never touched by the answer.
-    FUZZ_CHECK(record.req_id[0] == '\0' && record.user_name[0] == '\0' &&
+    FUZZ_CHECK(record.user_name[0] == '\0' &&
                record.sw_ip[0] == '\0' && record.sw_mac[0] == '\0' &&
                record.client_id[0] == '\0' && record.location[0] == '\0');
     FUZZ_CHECK(record.sw_port == 0 && record.sw_port_type == 0);
@@ -94,14 +97,22 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     close(ends[1]);
 
     memset(record, 0, sizeof *record);
+    const bool bound = size > 0 && (data[0] & 1) != 0;
+    if (bound)
+        memcpy(record->req_id, "R1", 3);
     DM_SERVER_INFO entry = {"default", "localhost", ends[0]};
     int rc = ovx_verify(&entry, record);
     if (entry.dm_sock != -1)
         close(entry.dm_sock);
 
     FUZZ_CHECK(rc == 0 || rc == -1);
+    FUZZ_CHECK(strcmp(record->req_id, bound ? "R1" : "") == 0);
+    // An answer is only taken from complete lines: no line feed, no answer,
+    // and a failed read leaves the record as it was.
+    if (rc == 0)
+        FUZZ_CHECK(memchr(data, '\n', written) != nullptr);
     if (rc == -1)
-        FUZZ_CHECK(written == 0);
+        FUZZ_CHECK(record->allowed == 0 && record->aceCt == 0 && record->vlan[0] == '\0');
     // The most the library can have seen: its buffer's worth, up to a NUL.
     std::string_view all(reinterpret_cast<const char *>(data), written < kAnswerRead ? written : kAnswerRead);
     check_record(*record, all.substr(0, all.find('\0')));

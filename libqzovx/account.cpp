@@ -2,10 +2,13 @@
 #include "Authif.h"
 #include "debug.h"
 #include "dm_fields.h"
+#include "dm_message.h"
+#include "dm_send.h"
 #include "dm_sock.h"
 #include "exchange_hold.h"
 #include "number.h"
 #include "request_text.h"
+#include "trace_line.h"
 
 namespace {
 
@@ -28,51 +31,62 @@ constexpr AccountingItem kSessionItems[] = {
     {OVX_ATTR_NAS_PORT, "PORT"},
 };
 
-// Sends the attribute as "KEY=value\t" when the request carries it.
-bool send_attribute(void *radiusPacket, DM_SERVER server, int attribute, const char *key)
+// Adds the attribute as "KEY=value\t" when the request carries it.
+bool add_attribute(void *radiusPacket, DmMessage &message, int attribute, const char *key)
 {
     AttrText attr;
     if (!fetch_attribute(radiusPacket, attribute, OVX_PACKET_REQUEST, attr))
         return false;
-    send_text_field(server, key, attr.text, nullptr);
+    message.text_field(key, attr.text);
     return true;
 }
 
-void write_accounting(void *radiusPacket, DM_SERVER server, int request_type)
+// The whole accounting request, built in memory.
+void build_accounting(void *radiusPacket, DmMessage &message, TraceLine &trace, int request_type)
 {
-    dm_printf(server, "%s\t", code_name(request_type));
+    message.raw("EVENT=");
+    message.raw(code_name(request_type));
+    message.raw("\t");
 
     AttrText attr;
     if (fetch_attribute(radiusPacket, OVX_ATTR_CALLING_STATION_ID, OVX_PACKET_REQUEST, attr)) {
         char client_mac[128];
-        copy_field(client_mac, attr.text, "MAC Address Truncated!\n");
-        send_text_field(server, "CLIENT_MAC", client_mac, nullptr);
+        if (copy_field(client_mac, attr.text))
+            trace.add("MAC Address Truncated!\n");
+        message.text_field("CLIENT_MAC", client_mac);
     }
-    send_attribute(radiusPacket, server, OVX_ATTR_REQUEST_ID, "REQ_ID");
-    send_attribute(radiusPacket, server, OVX_ATTR_NAS_IP_ADDRESS, "NAS_IP");
+    add_attribute(radiusPacket, message, OVX_ATTR_REQUEST_ID, "REQ_ID");
+    add_attribute(radiusPacket, message, OVX_ATTR_NAS_IP_ADDRESS, "NAS_IP");
     if (fetch_attribute(radiusPacket, OVX_ATTR_ACCT_SESSION_ID, OVX_PACKET_REQUEST, attr)) {
         char ses_id[80];
-        copy_field(ses_id, attr.text, "Session ID truncated!\n");
-        send_text_field(server, "SESSION_ID", ses_id, nullptr);
+        if (copy_field(ses_id, attr.text))
+            trace.add("Session ID truncated!\n");
+        message.text_field("SESSION_ID", ses_id);
     }
-    send_attribute(radiusPacket, server, OVX_ATTR_ACCT_STATUS_TYPE, "ACCT_STATUS");
-    if (send_attribute(radiusPacket, server, kSessionItems[0].attribute, kSessionItems[0].key)) {
+    add_attribute(radiusPacket, message, OVX_ATTR_ACCT_STATUS_TYPE, "ACCT_STATUS");
+    if (add_attribute(radiusPacket, message, kSessionItems[0].attribute, kSessionItems[0].key)) {
         for (size_t i = 1; i < sizeof kSessionItems / sizeof kSessionItems[0]; i++)
-            send_attribute(radiusPacket, server, kSessionItems[i].attribute, kSessionItems[i].key);
+            add_attribute(radiusPacket, message, kSessionItems[i].attribute, kSessionItems[i].key);
     }
     // Always ended, so this message never runs into the next one.
-    dm_printf(server, "\n");
+    message.raw("\n");
 }
 
 }  // namespace
 
 /* May run on several threads at once; the message is written under the
- * host's send semaphore. Returns 0 on every path. */
+ * host's send semaphore. Returns -1 when an event that should reach the DM
+ * was not delivered whole (initialisation not finished, send semaphore not
+ * obtained, no connection, send failed or timed out), so that the server can
+ * keep the record and try again; 0 when it was delivered and on every path
+ * that forwards nothing. */
 extern "C" QZ_EXPORT int processAccountingPacket(void *radiusPacket)
 {
-    radiusIFInitialize();
-    if (debug_window && debug_socket == -1)
-        debug_sock_open();
+    // Settings are only read once initialisation has finished writing them;
+    // the tests below need none.
+    const bool initialised = radiusIFInitialize() == 1;
+    if (initialised)
+        debug_sock_open_if_closed();
 
     if (getAcctSessionId(radiusPacket) == nullptr)
         return 0;
@@ -95,18 +109,24 @@ extern "C" QZ_EXPORT int processAccountingPacket(void *radiusPacket)
     }
     if (server == nullptr)
         return 0;
+    if (!initialised)
+        return -1;
+
+    DmMessage message;
+    TraceLine trace;
+    build_accounting(radiusPacket, message, trace, request_type);
 
     ExchangeHold hold;  // the send semaphore only: nothing is read back
     hold.send = getSendSemaphore();
     if (!hold.take_send()) {
-        ovx_dprintf("Unable to reach DM for location %s while trying to aquire send semaphore\n", sw_ip);
-        return 0;
+        trace.add("Unable to reach DM for location %s while trying to aquire send semaphore\n", sw_ip);
+        return -1;
     }
-    // A failed opening still lets the rest through: the writes that follow
-    // are dropped while there is no connection.
-    if (dm_sock_send(server, "EVENT=", 6) < 0)
-        ovx_dprintf("Unable to reach DM for location %s\n", sw_ip);
-    write_accounting(radiusPacket, server, request_type);
-    ovx_dprintf("}\n");
-    return 0;
+    int result = 0;
+    if (dm_sock_send_noted(server, message.data(), message.length(), trace) < 0) {
+        trace.add("Unable to reach DM for location %s\n", sw_ip);
+        result = -1;
+    }
+    trace.add("}\n");
+    return result;
 }

@@ -5,11 +5,14 @@
 #include "Authif.h"
 #include "debug.h"
 #include "dm_fields.h"
+#include "dm_message.h"
+#include "dm_send.h"
 #include "dm_sock.h"
 #include "exchange_hold.h"
 #include "number.h"
 #include "request_text.h"
 #include "switch_port.h"
+#include "trace_line.h"
 
 namespace {
 
@@ -50,62 +53,68 @@ bool eap_in_progress(const RequestView &req)
 
 // The endpoint-integrity attribute named in the properties, sent as a second
 // HI_STATE when its configured type is "STRING".
-void write_endpoint_integrity(const RequestView &req, DM_SERVER server, OVX_USER_ACCESS *ua)
+void add_endpoint_integrity(const RequestView &req, DmMessage &message, TraceLine &trace, OVX_USER_ACCESS *ua)
 {
-    ovx_dprintf("checking RADIUS packet for presence of EI using attribute name: %s \n", qz_ei_attribute_name);
+    trace.add("checking RADIUS packet for presence of EI using attribute name: %s \n", qz_ei_attribute_name);
     if (qz_ei_attribute_name[0] == '\0')
         return;
-    ovx_dprintf(" looking for ei attr: %s\n", qz_ei_attribute_name);
+    trace.add(" looking for ei attr: %s\n", qz_ei_attribute_name);
     AttrText ei;
     fetch_vendor_attribute(req.packet, qz_ei_attribute_name, OVX_PACKET_REPLY, ei);
-    ovx_dprintf("found ei attr....");
+    trace.add("found ei attr....");
     if (strcmp(qz_ei_attribute_type, "STRING") != 0)
         return;
-    ovx_dprintf("getting string attr");
+    trace.add("getting string attr");
     copy_field(ua->clientstate, ei.text);
-    send_text_field(server, "HI_STATE", ua->clientstate, ", ");
+    add_text_field(message, trace, "HI_STATE", ua->clientstate, ", ");
 }
 
-// Everything of the authorization request after "EVENT=".
-void write_request(const RequestView &req, DM_SERVER server, OVX_USER_ACCESS *ua)
+// The whole authorization request, built in memory with its trace line.
+void build_request(const RequestView &req, DmMessage &message, TraceLine &trace, OVX_USER_ACCESS *ua)
 {
     const char *type_name = code_name(req.request_type);
-    dm_printf(server, "%s\t", type_name);
-    ovx_dprintf("%s: {", type_name);
-    send_text_field(server, "REQ_ID", ua->req_id, "");
-    send_text_field(server, "USER", ua->user_name, ", ");
+    message.raw("EVENT=");
+    message.raw(type_name);
+    message.raw("\t");
+    trace.add("%s: {", type_name);
+    add_text_field(message, trace, "REQ_ID", ua->req_id, "");
+    add_text_field(message, trace, "USER", ua->user_name, ", ");
 
     AttrText attr;
     if (fetch_attribute(req.packet, OVX_ATTR_HI_STATE, OVX_PACKET_REPLY, attr)) {
-        copy_field(ua->clientstate, attr.text, "HI State Truncated!\n");
-        send_text_field(server, "HI_STATE", ua->clientstate, ", ");
+        if (copy_field(ua->clientstate, attr.text))
+            trace.add("HI State Truncated!\n");
+        add_text_field(message, trace, "HI_STATE", ua->clientstate, ", ");
     }
     if (fetch_attribute(req.packet, OVX_ATTR_CALLING_STATION_ID, OVX_PACKET_REQUEST, attr)) {
-        copy_field(ua->client_id, attr.text, "MAC Address Truncated!\n");
-        send_text_field(server, "CLIENT_MAC", ua->client_id, ", ");
+        if (copy_field(ua->client_id, attr.text))
+            trace.add("MAC Address Truncated!\n");
+        add_text_field(message, trace, "CLIENT_MAC", ua->client_id, ", ");
     }
-    send_text_field(server, "NAS_IP", ua->sw_ip, ", ");
+    add_text_field(message, trace, "NAS_IP", ua->sw_ip, ", ");
     if (fetch_attribute(req.packet, OVX_ATTR_CALLED_STATION_ID, OVX_PACKET_REQUEST, attr)) {
-        copy_field(ua->sw_mac, attr.text, "MAC Address Truncated!\n");
-        send_text_field(server, "NAS_MAC", ua->sw_mac, ", ");
+        if (copy_field(ua->sw_mac, attr.text))
+            trace.add("MAC Address Truncated!\n");
+        add_text_field(message, trace, "NAS_MAC", ua->sw_mac, ", ");
     }
     if (fetch_attribute(req.packet, OVX_ATTR_NAS_PORT, OVX_PACKET_REQUEST, attr)) {
         ua->sw_port = static_cast<uint32_t>(qz_to_int32(attr.text));
-        send_number_field(server, "PORT", static_cast<int>(ua->sw_port), ", ");
+        add_number_field(message, trace, "PORT", static_cast<int>(ua->sw_port), ", ");
     }
     if (fetch_attribute(req.packet, OVX_ATTR_NAS_PORT_TYPE, OVX_PACKET_REQUEST, attr))
         ua->sw_port_type = static_cast<uint32_t>(qz_to_int32(attr.text));
 
-    write_endpoint_integrity(req, server, ua);
+    add_endpoint_integrity(req, message, trace, ua);
 
     if (req.control_point != 0) {
-        dm_printf(server, "\n");
-        ovx_dprintf("}\n");
+        message.raw("\n");
+        trace.add("}\n");
     } else {
         const char *response_name = code_name(req.response_type);
-        dm_printf(server, "RESPONSE=%s\t", response_name);
-        dm_printf(server, "\n");
-        ovx_dprintf(", RESPONSE=%s}\n\n", response_name);
+        message.raw("RESPONSE=");
+        message.raw(response_name);
+        message.raw("\t\n");
+        trace.add(", RESPONSE=%s}\n\n", response_name);
     }
 }
 
@@ -122,9 +131,10 @@ char *first_request_attribute(void *radiusPacket, int id)
  * the DM exchange is serialised by the host's two semaphores. */
 extern "C" QZ_EXPORT int processAuthorizationPacket(void *radiusPacket)
 {
-    radiusIFInitialize();
-    if (debug_window && debug_socket == -1)
-        debug_sock_open();
+    // Settings are only read once initialisation has finished writing them.
+    if (radiusIFInitialize() != 1)
+        return rcUnknown;
+    debug_sock_open_if_closed();
 
     auto *ua = static_cast<OVX_USER_ACCESS *>(getUserAccess(radiusPacket));
     void *request = getRequest(radiusPacket);
@@ -162,34 +172,37 @@ extern "C" QZ_EXPORT int processAuthorizationPacket(void *radiusPacket)
     if (server == nullptr)
         return rcUnknown;
 
+    // The exchange's trace goes out in as few writes as it can: the request
+    // line with the note on its sending, then (once the answer is in) the
+    // decision.
+    DmMessage message;
+    TraceLine trace;
+    build_request(req, message, trace, ua);
+
     ExchangeHold hold;
     hold.recv = getRecvSemaphore();
     hold.send = getSendSemaphore();
     if (!hold.take_send()) {
-        ovx_dprintf("Unable to reach DM for location %s while trying to aquire send semaphore\n", ua->location);
+        trace.add("Unable to reach DM for location %s while trying to aquire send semaphore\n", ua->location);
         return rcUnknown;
     }
     if (!hold.take_recv()) {
-        ovx_dprintf("Unable to reach DM for location %s while trying to aquire recv semaphore\n", ua->location);
+        trace.add("Unable to reach DM for location %s while trying to aquire recv semaphore\n", ua->location);
         return rcUnknown;
     }
-
-    // A late answer to an earlier request must not be read as this one's.
-    dm_sock_discard_pending(server);
-    if (dm_sock_send(server, "EVENT=", 6) < 0) {
-        ovx_dprintf("Unable to reach DM for location %s\n", ua->location);
+    if (dm_sock_send_noted(server, message.data(), message.length(), trace) < 0) {
+        trace.add("Unable to reach DM for location %s\n", ua->location);
         return rcUnknown;
     }
-    write_request(req, server, ua);
-
-    if (ovx_verify(server, ua) < 0) {
-        ovx_dprintf("no access request response received from DM \n\n");
+    trace.flush();  // visible while the DM is being waited for
+    if (verify_answer(server, ua, trace) < 0) {
+        trace.add("no access request response received from DM \n\n");
         return rcUnknown;
     }
     hold.release();
     if (ua->allowed)
         return rcAccessAccept;
-    ovx_dprintf("access denied \n\n");
+    trace.add("access denied \n\n");
     return rcAccessReject;
 }
 

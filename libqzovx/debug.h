@@ -2,6 +2,8 @@
 #ifndef QZOVX_DEBUG_H
 #define QZOVX_DEBUG_H
 
+#include <stddef.h>
+
 #include "platdefs.h"
 
 QZ_BEGIN_C
@@ -33,6 +35,14 @@ QZ_EXPORT int debug_sock_send(const char *debug_msg, int buff_len);
 QZ_EXPORT int debug_sock_cleanup(void);
 QZ_EXPORT int debug_cleanup(void);
 QZ_EXPORT char *cv_display(cv *cv_ptr, DWORD value);
+
+/* Library-internal (not exported): opens the debug socket when the debug
+ * listener is in use and no connection is open, checking under the output
+ * lock so two threads never both open one. */
+void debug_sock_open_if_closed(void);
+
+/* Library-internal: ovx_dprintf of a text that is already formatted. */
+void ovx_dprint_text(const char *text, size_t length);
 
 QZ_END_C
 

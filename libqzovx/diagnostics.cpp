@@ -8,9 +8,12 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <netdb.h>
+#include <poll.h>
 #include <stdarg.h>
 #include <stdio.h>
+#include <string.h>
 #include <sys/socket.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <memory>
@@ -22,6 +25,11 @@ namespace {
 
 constexpr const char *kDebugPort = "4442";
 constexpr int kMaxTracedMessage = 1000;
+// The debug listener is a convenience: connecting to it and handing it text
+// may never hold the output mutex (and so every thread's diagnostics) longer
+// than this. A listener that does not keep up is dropped and picked up again
+// at the next request.
+constexpr int kDebugDeadlineMs = 250;
 
 std::mutex output_mutex;
 
@@ -55,24 +63,73 @@ void write_all(int fd, const char *text, size_t length)
     }
 }
 
-// The trace file holds CR LF line ends.
+// The trace file holds CR LF line ends. The converted text goes out in as
+// few writes as the buffer allows (one for any message of the usual size).
 void trace_write_locked(const char *text, int length)
 {
-    if (trace_fhdl <= 0 || text == nullptr)
+    if (trace_fhdl <= 0 || text == nullptr || length <= 0)
         return;
-    int start = 0;
-    while (start < length) {
-        int end = start;
-        while (end < length && text[end] != '\n')
-            ++end;
-        if (end > start)
-            write_all(trace_fhdl, text + start, static_cast<size_t>(end - start));
-        if (end < length) {
-            write_all(trace_fhdl, "\r\n", 2);
-            ++end;
+    char converted[2 * sizeof output];
+    size_t used = 0;
+    const char *end = text + length;
+    while (text < end) {
+        const char *feed = static_cast<const char *>(memchr(text, '\n', static_cast<size_t>(end - text)));
+        const char *stop = feed != nullptr ? feed : end;
+        size_t run = static_cast<size_t>(stop - text);
+        if (used + run + 2 > sizeof converted) {
+            write_all(trace_fhdl, converted, used);
+            used = 0;
         }
-        start = end;
+        if (run + 2 > sizeof converted) {
+            write_all(trace_fhdl, text, run);  // longer than the buffer: as it is
+        } else {
+            memcpy(converted + used, text, run);
+            used += run;
+        }
+        if (feed != nullptr) {
+            converted[used++] = '\r';
+            converted[used++] = '\n';
+        }
+        text = feed != nullptr ? feed + 1 : end;
     }
+    if (used > 0)
+        write_all(trace_fhdl, converted, used);
+}
+
+long long now_ms()
+{
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return static_cast<long long>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
+}
+
+// Waits for events on the debug socket until the deadline; 0 when it passed.
+short wait_debug_socket(short events, long long deadline_ms)
+{
+    for (;;) {
+        long long left = deadline_ms - now_ms();
+        if (left <= 0)
+            return 0;
+        pollfd pfd{debug_socket, events, 0};
+        int rc = poll(&pfd, 1, static_cast<int>(left));
+        if (rc > 0)
+            return pfd.revents;
+        if (rc < 0 && errno != EINTR)
+            return POLLERR;
+    }
+}
+
+bool debug_connect_within(const addrinfo *address, long long deadline_ms)
+{
+    if (connect(debug_socket, address->ai_addr, address->ai_addrlen) == 0)
+        return true;
+    if (errno != EINPROGRESS && errno != EINTR)
+        return false;
+    if (wait_debug_socket(POLLOUT, deadline_ms) == 0)
+        return false;
+    int error = 0;
+    socklen_t size = sizeof error;
+    return getsockopt(debug_socket, SOL_SOCKET, SO_ERROR, &error, &size) == 0 && error == 0;
 }
 
 int debug_sock_cleanup_locked()
@@ -91,6 +148,8 @@ int debug_sock_open_locked()
 {
     if (!debug_window || !enable_debug)
         return -1;
+    if (debug_socket != -1)
+        return 0;  // already connected: a second connection would leak the first
 
     addrinfo hints{};
     hints.ai_family = AF_UNSPEC;
@@ -112,7 +171,7 @@ int debug_sock_open_locked()
 
     bool connected = false;
     for (addrinfo *address = addresses.get(); address != nullptr; address = address->ai_next) {
-        debug_socket = socket(address->ai_family, address->ai_socktype | SOCK_CLOEXEC,
+        debug_socket = socket(address->ai_family, address->ai_socktype | SOCK_CLOEXEC | SOCK_NONBLOCK,
                               address->ai_protocol);
         if (debug_socket < 0) {
             debug_socket = -1;
@@ -130,7 +189,7 @@ int debug_sock_open_locked()
         }
         printf("Client attempting connection to: %s port: %s\n", host, port);
         fflush(stdout);
-        if (connect(debug_socket, address->ai_addr, address->ai_addrlen) == 0) {
+        if (debug_connect_within(address, now_ms() + kDebugDeadlineMs)) {
             connected = true;
             break;
         }
@@ -145,13 +204,31 @@ int debug_sock_open_locked()
     return -1;
 }
 
-int send_once(const char *text, int length)
+enum class DebugSend { Whole, Failed, TooSlow };
+
+// Hands the whole text to the listener before the deadline, never raising
+// SIGPIPE. Returns the outcome and the bytes sent in `sent`.
+DebugSend send_whole(const char *text, int length, int &sent)
 {
-    ssize_t sent;
-    do {
-        sent = send(debug_socket, text, static_cast<size_t>(length), 0);
-    } while (sent < 0 && errno == EINTR);
-    return sent < 0 ? -1 : static_cast<int>(sent);
+    const long long deadline = now_ms() + kDebugDeadlineMs;
+    sent = 0;
+    while (sent < length) {
+        ssize_t n = send(debug_socket, text + sent, static_cast<size_t>(length - sent),
+                         MSG_NOSIGNAL | MSG_DONTWAIT);
+        if (n > 0) {
+            sent += static_cast<int>(n);
+            continue;
+        }
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+            if (wait_debug_socket(POLLOUT, deadline) == 0)
+                return DebugSend::TooSlow;
+            continue;
+        }
+        return DebugSend::Failed;
+    }
+    return DebugSend::Whole;
 }
 
 int debug_sock_send_locked(const char *text, int length)
@@ -162,15 +239,25 @@ int debug_sock_send_locked(const char *text, int length)
         return -1;
     if (text == nullptr || length < 0)
         return -1;
-    int sent = send_once(text, length);
-    if (sent >= 0)
+    int sent = 0;
+    DebugSend result = send_whole(text, length, sent);
+    if (result == DebugSend::Whole)
         return sent;
-    // The listener went away: one reconnection and one resend.
     debug_sock_cleanup_locked();
+    if (result == DebugSend::TooSlow) {
+        fputs("debug listener does not keep up: disconnected\n", stderr);
+        return -1;
+    }
+    // The listener went away: one reconnection and one resend.
     debug_sock_open_locked();
     if (debug_socket == -1)
         return -1;
-    return send_once(text, length);
+    result = send_whole(text, length, sent);
+    if (result != DebugSend::Whole) {
+        debug_sock_cleanup_locked();
+        return -1;
+    }
+    return sent;
 }
 
 void dprint_locked(const char *text, int length)
@@ -216,6 +303,18 @@ int ovx_dprintf(const char *format, ...)
     return 0;
 }
 
+void ovx_dprint_text(const char *text, size_t length)
+{
+    if (!enable_debug || text == nullptr)
+        return;
+    if (length >= sizeof output)
+        length = sizeof output - 1;  // the cut every formatted message gets
+    std::lock_guard<std::mutex> lock(output_mutex);
+    fwrite(text, 1, length, stdout);
+    fflush(stdout);
+    dprint_locked(text, static_cast<int>(length));
+}
+
 int debug_printf(const char *format, ...)
 {
     va_list args;
@@ -254,7 +353,9 @@ int debug_init(void)
     if (trace_fhdl <= 0 && trace_file_name[0] != '\0' && trace_file_name[1] != '\0') {
         // Appending keeps an earlier run's trace whole; this run's text
         // follows it.
-        trace_fhdl = open(trace_file_name, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
+        // O_NOFOLLOW: in a shared directory such as /var/tmp, a link planted
+        // under the trace file's name must not redirect our writes.
+        trace_fhdl = open(trace_file_name, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC | O_NOFOLLOW, 0600);
         if (trace_fhdl < 0)
             trace_fhdl = -1;
     }
@@ -267,6 +368,15 @@ int debug_sock_open(void)
 {
     std::lock_guard<std::mutex> lock(output_mutex);
     return debug_sock_open_locked();
+}
+
+void debug_sock_open_if_closed(void)
+{
+    if (!debug_window || !enable_debug)
+        return;
+    std::lock_guard<std::mutex> lock(output_mutex);
+    if (debug_socket == -1)
+        debug_sock_open_locked();
 }
 
 int debug_sock_send(const char *debug_msg, int buff_len)

@@ -4,19 +4,21 @@
 #include "debug.h"
 #include "dm_value.h"
 
-void send_text_field(DM_SERVER server, const char *key, const char *value, const char *trace_prefix)
+void add_text_field(DmMessage &message, TraceLine &trace, const char *key, const char *value,
+                    const char *trace_prefix)
 {
     DmValue clean = dm_value(value);
-    dm_printf(server, "%s=%s\t", key, clean.text);
+    message.text_field(key, clean.text);
     if (trace_prefix != nullptr)
-        ovx_dprintf("%s%s=%s", trace_prefix, key, clean.text);
+        trace.add("%s%s=%s", trace_prefix, key, clean.text);
 }
 
-void send_number_field(DM_SERVER server, const char *key, int number, const char *trace_prefix)
+void add_number_field(DmMessage &message, TraceLine &trace, const char *key, int number,
+                      const char *trace_prefix)
 {
-    dm_printf(server, "%s=%d\t", key, number);
+    message.number_field(key, number);
     if (trace_prefix != nullptr)
-        ovx_dprintf("%s%s=%d", trace_prefix, key, number);
+        trace.add("%s%s=%d", trace_prefix, key, number);
 }
 
 const char *code_name(int code)

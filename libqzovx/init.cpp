@@ -2,8 +2,11 @@
 // and the SERVERINFO introduction, under the host's send semaphore.
 #include <stdint.h>
 
+#include <string>
+
 #include "Authif.h"
 #include "debug.h"
+#include "dm_message.h"
 #include "dm_sock.h"
 #include "init_state.h"
 
@@ -30,17 +33,15 @@ void print_settings()
 void send_server_info()
 {
     DM_SERVER entry = &dm_server[0];
-    static const char event[] = "EVENT=SERVERINFO";
-    if (dm_sock_send(entry, event, sizeof event - 1) != 0)
-        return;
-    const char *server = getServerInfo();
-    dm_printf(entry, "SERVER=%s", server != nullptr ? server : "");
-    dm_printf(entry, "OVXAPI=%s", getAPIString());
-    dm_printf(entry, "\n");
+    std::string event = server_info_event(getServerInfo(), getAPIString());
+    dm_sock_send(entry, event.c_str(), static_cast<int>(event.size()));
 }
 
 }  // namespace
 
+/* May be called from several threads at once. Returns 1 once the library is
+ * initialised. A caller whose wait for the initialising thread times out gets
+ * 0 and must not read the settings: they may still be being written. */
 int radiusIFInitialize(void)
 {
     if (init_done.load(std::memory_order_acquire) == 1)

@@ -6,11 +6,14 @@
 #include "Authif.h"
 #include "debug.h"
 #include "dm_fields.h"
+#include "dm_message.h"
+#include "dm_send.h"
 #include "dm_sock.h"
 #include "exchange_hold.h"
 #include "number.h"
 #include "request_text.h"
 #include "switch_port.h"
+#include "trace_line.h"
 
 namespace {
 
@@ -24,47 +27,50 @@ constexpr size_t kMaxFilterRule = 80;
 constexpr char kTunnelTypeVlan[] = "13";
 constexpr char kTunnelMediumIeee802[] = "6";
 
-// The report's fields after "EVENT=", refreshing the request side of the
-// record from the request as it goes.
-void write_report(void *radiusPacket, DM_SERVER server, OVX_USER_ACCESS *ua, int response_type)
+// The whole Authorization report with its trace line, refreshing the request
+// side of the record from the request as it goes.
+void build_report(void *radiusPacket, DmMessage &message, TraceLine &trace, OVX_USER_ACCESS *ua, int response_type)
 {
-    dm_printf(server, "Authorization\t");
-    ovx_dprintf("Authorization: {");
-    send_text_field(server, "USER", ua->user_name, ", ");
+    message.raw("EVENT=Authorization\t");
+    trace.add("Authorization: {");
+    add_text_field(message, trace, "USER", ua->user_name, ", ");
 
     AttrText attr;
     if (fetch_attribute(radiusPacket, OVX_ATTR_HI_STATE, OVX_PACKET_REQUEST, attr)) {
-        copy_field(ua->clientstate, attr.text, "HI State Truncated!\n");
-        send_text_field(server, "HI_STATE", ua->clientstate, ", ");
+        if (copy_field(ua->clientstate, attr.text))
+            trace.add("HI State Truncated!\n");
+        add_text_field(message, trace, "HI_STATE", ua->clientstate, ", ");
     }
     if (fetch_attribute(radiusPacket, OVX_ATTR_CALLING_STATION_ID, OVX_PACKET_REQUEST, attr)) {
-        copy_field(ua->client_id, attr.text, "MAC Address Truncated!\n");
-        send_text_field(server, "CLIENT_MAC", ua->client_id, ", ");
+        if (copy_field(ua->client_id, attr.text))
+            trace.add("MAC Address Truncated!\n");
+        add_text_field(message, trace, "CLIENT_MAC", ua->client_id, ", ");
     }
-    send_text_field(server, "NAS_IP", ua->sw_ip, ", ");
+    add_text_field(message, trace, "NAS_IP", ua->sw_ip, ", ");
     if (fetch_attribute(radiusPacket, OVX_ATTR_CALLED_STATION_ID, OVX_PACKET_REQUEST, attr)) {
-        copy_field(ua->sw_mac, attr.text, "MAC Address Truncated!\n");
-        send_text_field(server, "NAS_MAC", ua->sw_mac, ", ");
+        if (copy_field(ua->sw_mac, attr.text))
+            trace.add("MAC Address Truncated!\n");
+        add_text_field(message, trace, "NAS_MAC", ua->sw_mac, ", ");
     }
     if (fetch_attribute(radiusPacket, OVX_ATTR_NAS_PORT, OVX_PACKET_REQUEST, attr)) {
         ua->sw_port = static_cast<uint32_t>(qz_to_int32(attr.text));
-        send_number_field(server, "PORT", static_cast<int>(ua->sw_port), ", ");
+        add_number_field(message, trace, "PORT", static_cast<int>(ua->sw_port), ", ");
     }
     if (fetch_attribute(radiusPacket, OVX_ATTR_NAS_PORT_TYPE, OVX_PACKET_REQUEST, attr))
         ua->sw_port_type = static_cast<uint32_t>(qz_to_int32(attr.text));
 
     if (ua->profile[0] != '\0')
-        send_text_field(server, "PROFILE", ua->profile, ", ");
+        add_text_field(message, trace, "PROFILE", ua->profile, ", ");
     if (ua->apg[0] != '\0')
-        send_text_field(server, "APG", ua->apg, ", ");
+        add_text_field(message, trace, "APG", ua->apg, ", ");
     if (ua->vlan[0] != '\0')
-        send_text_field(server, "VLAN_ID", ua->vlan, ", ");
+        add_text_field(message, trace, "VLAN_ID", ua->vlan, ", ");
     if (ua->qos >= 0)
-        send_number_field(server, "QOS", ua->qos, ", ");
+        add_number_field(message, trace, "QOS", ua->qos, ", ");
     if (ua->bw != 0)
-        send_number_field(server, "BW_MAX_IN", static_cast<int>(ua->bw), ", ");
+        add_number_field(message, trace, "BW_MAX_IN", static_cast<int>(ua->bw), ", ");
     if (ua->egress != 0)
-        send_number_field(server, "BW_MAX_OUT", static_cast<int>(ua->egress), ", ");
+        add_number_field(message, trace, "BW_MAX_OUT", static_cast<int>(ua->egress), ", ");
     // The short flags go back in this order; DEFAULT_CAP before ACL_INCAP.
     const Flag flags[] = {
         {"VLAN_INCAP", ua->VLAN_INCAP}, {"QOS_INCAP", ua->QOS_INCAP},     {"BW_MAX_INCAP", ua->BW_MAX_INCAP},
@@ -72,25 +78,27 @@ void write_report(void *radiusPacket, DM_SERVER server, OVX_USER_ACCESS *ua, int
     };
     for (const Flag &f : flags) {
         if (f.value[0] != '\0')
-            send_text_field(server, f.key, f.value, ", ");
+            add_text_field(message, trace, f.key, f.value, ", ");
     }
     unsigned char rule_start = static_cast<unsigned char>(ua->GLOBAL_RULE[0]);
     if (rule_start >= 1 && rule_start <= 127)
-        send_text_field(server, "GLOBAL_RULE", ua->GLOBAL_RULE, ", ");
+        add_text_field(message, trace, "GLOBAL_RULE", ua->GLOBAL_RULE, ", ");
     if (ua->RULE_NO[0] != '\0')
-        send_text_field(server, "RULE_NO", ua->RULE_NO, ", ");
+        add_text_field(message, trace, "RULE_NO", ua->RULE_NO, ", ");
     if (ua->ovx_location[0] != '\0')
-        send_text_field(server, "LOCATION", ua->ovx_location, ", ");
+        add_text_field(message, trace, "LOCATION", ua->ovx_location, ", ");
     if (ua->clientstate[0] != '\0')
-        send_text_field(server, "HI_STATE", ua->clientstate, ", ");
+        add_text_field(message, trace, "HI_STATE", ua->clientstate, ", ");
     if (ua->src != 0)
-        send_number_field(server, "SOURCE", static_cast<int>(ua->src), ",");
+        add_number_field(message, trace, "SOURCE", static_cast<int>(ua->src), ",");
     if (ua->return_code != 0)
-        send_number_field(server, "RETURN_CODE", static_cast<int>(ua->return_code), ", ");
+        add_number_field(message, trace, "RETURN_CODE", static_cast<int>(ua->return_code), ", ");
 
     const char *response_name = code_name(response_type);
-    dm_printf(server, "RESPONSE=%s\t\n\n", response_name);
-    ovx_dprintf(", RESPONSE=%s}\n\n", response_name);
+    message.raw("RESPONSE=");
+    message.raw(response_name);
+    message.raw("\t\n\n");
+    trace.add(", RESPONSE=%s}\n\n", response_name);
 }
 
 int add_reply_text(void *radiusPacket, int id, const char *text)
@@ -106,7 +114,7 @@ int add_tunnel_attribute(void *radiusPacket, int id, const char *text)
     return static_cast<signed char>(add_reply_text(radiusPacket, id, text) & 0xFF);
 }
 
-int add_reply_attributes(void *radiusPacket, const OVX_USER_ACCESS *ua)
+int add_reply_attributes(void *radiusPacket, const OVX_USER_ACCESS *ua, TraceLine &trace)
 {
     int dwResult = 0;
     char seconds[16];
@@ -114,26 +122,31 @@ int add_reply_attributes(void *radiusPacket, const OVX_USER_ACCESS *ua)
     if (ua->apg[0] != '\0' && send_lat_group == 1)
         dwResult = add_reply_text(radiusPacket, OVX_ATTR_LOGIN_LAT_GROUP, ua->apg);
 
-    if (ua->time != 0) {
-        snprintf(seconds, sizeof seconds, "%d", static_cast<int>(ua->time));
+    // The record holds the DM's numbers as 32 bits; a negative session time
+    // would reach the switch as a huge unsigned one, so it counts as none.
+    const int session_time = static_cast<int32_t>(ua->time);
+    if (session_time < 0)
+        trace.add("negative session time %d from DM: no Session-Timeout\n", session_time);
+    if (session_time > 0) {
+        snprintf(seconds, sizeof seconds, "%d", session_time);
         int r = add_reply_text(radiusPacket, OVX_ATTR_SESSION_TIMEOUT, seconds);
         if (r != 0)
-            ovx_dprintf("Error adding SessionTimeout, ErrorCode %d\n", r);
+            trace.add("Error adding SessionTimeout, ErrorCode %d\n", r);
         dwResult = add_reply_text(radiusPacket, OVX_ATTR_TERMINATION_ACTION, code_name(rcAccessRequest));
         if (dwResult != 0)
-            ovx_dprintf("Error adding TerminationAction, ErrorCode %d\n", dwResult);
+            trace.add("Error adding TerminationAction, ErrorCode %d\n", dwResult);
     }
 
     if (ua->vlan[0] != '\0') {
         int r = add_tunnel_attribute(radiusPacket, OVX_ATTR_TUNNEL_TYPE, kTunnelTypeVlan);
         if (r != 0)
-            ovx_dprintf("Error adding TunnelType, ErrorCode %d\n", r);
+            trace.add("Error adding TunnelType, ErrorCode %d\n", r);
         r = add_tunnel_attribute(radiusPacket, OVX_ATTR_TUNNEL_MEDIUM_TYPE, kTunnelMediumIeee802);
         if (r != 0)
-            ovx_dprintf("Error adding TunnelMedium, ErrorCode %d\n", r);
+            trace.add("Error adding TunnelMedium, ErrorCode %d\n", r);
         r = add_tunnel_attribute(radiusPacket, OVX_ATTR_TUNNEL_PRIVATE_GROUP_ID, ua->vlan);
         if (r != 0)
-            ovx_dprintf("Error adding VlanGroup attribute, ErrorCode %d\n", r);
+            trace.add("Error adding VlanGroup attribute, ErrorCode %d\n", r);
     }
     return dwResult;
 }
@@ -145,17 +158,25 @@ void add_vendor_number(void *radiusPacket, int attribute, int value)
     addVSA(QZ_VENDOR_ID, attribute, length, val, radiusPacket);
 }
 
-void add_vendor_attributes(void *radiusPacket, const OVX_USER_ACCESS *ua)
+// A bandwidth limit of 0 means none; a negative one is no usable limit either.
+void add_bandwidth(void *radiusPacket, int attribute, const char *key, uint32_t raw, TraceLine &trace)
+{
+    const int limit = static_cast<int32_t>(raw);
+    if (limit < 0)
+        trace.add("negative %s %d from DM: no bandwidth attribute\n", key, limit);
+    if (limit > 0)
+        add_vendor_number(radiusPacket, attribute, limit);
+}
+
+void add_vendor_attributes(void *radiusPacket, const OVX_USER_ACCESS *ua, TraceLine &trace)
 {
     if (ua->qos >= 0)
         add_vendor_number(radiusPacket, OVX_VSA_PORT_PRIORITY, ua->qos);
-    if (ua->bw != 0)
-        add_vendor_number(radiusPacket, OVX_VSA_BW_MAX_INGRESS, static_cast<int>(ua->bw));
-    if (ua->egress != 0)
-        add_vendor_number(radiusPacket, OVX_VSA_BW_MAX_EGRESS, static_cast<int>(ua->egress));
+    add_bandwidth(radiusPacket, OVX_VSA_BW_MAX_INGRESS, "BW_MAX_IN", ua->bw, trace);
+    add_bandwidth(radiusPacket, OVX_VSA_BW_MAX_EGRESS, "BW_MAX_OUT", ua->egress, trace);
     if (ua->aceCt <= 0)
         return;
-    ovx_dprintf("adding %d aces\n", ua->aceCt);
+    trace.add("adding %d aces\n", ua->aceCt);
     int count = ua->aceCt < OVX_MAX_ACES ? ua->aceCt : OVX_MAX_ACES;
     for (int i = 0; i < count; i++) {
         size_t length = strnlen(ua->aces[i], sizeof ua->aces[i]);
@@ -174,9 +195,10 @@ void add_vendor_attributes(void *radiusPacket, const OVX_USER_ACCESS *ua)
 extern "C" QZ_EXPORT int _ovxrespond(void *radiusPacket)
 {
     auto *ua = static_cast<OVX_USER_ACCESS *>(getUserAccess(radiusPacket));
-    radiusIFInitialize();
-    if (debug_window && debug_socket == -1)
-        debug_sock_open();
+    // Settings are only read once initialisation has finished writing them.
+    if (radiusIFInitialize() != 1)
+        return 0;
+    debug_sock_open_if_closed();
     void *request = getRequest(radiusPacket);
     void *response = getResponse(radiusPacket);
     getAttributes(request);
@@ -199,26 +221,30 @@ extern "C" QZ_EXPORT int _ovxrespond(void *radiusPacket)
     if (server == nullptr)
         return 0;
 
+    // The report's trace line, the note on its sending and the reply
+    // attributes' lines go out together.
+    DmMessage message;
+    TraceLine trace;
+    build_report(radiusPacket, message, trace, ua, response_type);
     {
         ExchangeHold hold;
         hold.recv = getRecvSemaphore();
         hold.send = getSendSemaphore();
         if (!hold.take_send()) {
-            ovx_dprintf("Unable to reach DM for location %s while trying to aquire send semaphore\n", ua->location);
+            trace.add("Unable to reach DM for location %s while trying to aquire send semaphore\n", ua->location);
             return 0;
         }
         if (!hold.take_recv()) {
-            ovx_dprintf("Unable to reach DM for location %s while trying to aquire recv semaphore\n", ua->location);
+            trace.add("Unable to reach DM for location %s while trying to aquire recv semaphore\n", ua->location);
             return 0;
         }
-        if (dm_sock_send(server, "EVENT=", 6) < 0) {
-            ovx_dprintf("Unable to reach DM for location %s\n", ua->location);
+        if (dm_sock_send_noted(server, message.data(), message.length(), trace) < 0) {
+            trace.add("Unable to reach DM for location %s\n", ua->location);
             return 0;
         }
-        write_report(radiusPacket, server, ua, response_type);
     }  // both semaphores given back, send first
 
-    int dwResult = add_reply_attributes(radiusPacket, ua);
-    add_vendor_attributes(radiusPacket, ua);
+    int dwResult = add_reply_attributes(radiusPacket, ua, trace);
+    add_vendor_attributes(radiusPacket, ua, trace);
     return dwResult;
 }

@@ -8,9 +8,13 @@
 #include "Authif.h"
 #include "debug.h"
 #include "decision_fields.h"
+#include "dm_answer.h"
+#include "dm_send.h"
 #include "dm_sock.h"
+#include "dm_value.h"
 #include "number.h"
 #include "request_text.h"
+#include "trace_line.h"
 
 namespace {
 
@@ -64,23 +68,23 @@ char *record_bytes(OVX_USER_ACCESS *user, size_t offset)
     return reinterpret_cast<char *>(user) + offset;
 }
 
-void store_value(const DecisionKey &k, char *value, OVX_USER_ACCESS *user)
+void store_value(const DecisionKey &k, char *value, OVX_USER_ACCESS *user, TraceLine &trace)
 {
     char *field = record_bytes(user, k.offset);
     switch (k.store) {
     case Store::Text:
-        ovx_dprintf(", %s%s", k.key, value);
+        trace.add(", %s%s", k.key, value);
         copy_into_field(field, k.width, value);
         break;
     case Store::Acl:
-        ovx_dprintf(", %s%s", k.key, value);
-        parseACEs(value, user);
+        trace.add(", %s%s", k.key, value);
+        parse_aces(value, user, trace);  // its lines follow this fragment
         copy_into_field(field, k.width, value);
         break;
     case Store::Int32:
     case Store::Uint32: {
         int32_t number = qz_to_int32(value);
-        ovx_dprintf(", %s%d", k.key, number);
+        trace.add(", %s%d", k.key, number);
         // Unsigned fields keep the 32 bits of the signed value.
         memcpy(field, &number, sizeof number);
         break;
@@ -106,14 +110,14 @@ void store_ace(OVX_USER_ACCESS *user, int slot, std::string_view entry)
 
 /* Splits "name|entry|entry..." into the record's ACE slots. May run on several
  * threads at once for different records. */
-extern "C" QZ_EXPORT int parseACEs(char *rawACL, OVX_USER_ACCESS *user)
+int parse_aces(const char *rawACL, OVX_USER_ACCESS *user, TraceLine &trace)
 {
     if (user == nullptr)
         return 0;
     const char *raw = rawACL != nullptr ? rawACL : "";
     memset(user->acl, 0, sizeof user->acl);
     qz_copy(user->acl, sizeof user->acl, raw);
-    ovx_dprintf("strlen reports the length of this ACL %s \n as %d \n :", raw, static_cast<int>(strlen(raw)));
+    trace.add("strlen reports the length of this ACL %s \n as %d \n :", raw, static_cast<int>(strlen(raw)));
 
     user->aceCt = 0;
     clear_ace_slot(user, 0);
@@ -130,7 +134,7 @@ extern "C" QZ_EXPORT int parseACEs(char *rawACL, OVX_USER_ACCESS *user)
         if (*p == '|') {
             if (p > start) {
                 store_ace(user, user->aceCt, std::string_view(start, static_cast<size_t>(p - start)));
-                ovx_dprintf("parse ace: %d data: %s \n", user->aceCt, user->aces[user->aceCt]);
+                trace.add("parse ace: %d data: %s \n", user->aceCt, user->aces[user->aceCt]);
             }
             user->aceCt++;
             clear_ace_slot(user, user->aceCt);
@@ -139,7 +143,7 @@ extern "C" QZ_EXPORT int parseACEs(char *rawACL, OVX_USER_ACCESS *user)
         p++;
         if ((*p == '\0' || *p == '\n') && user->aceCt < OVX_MAX_ACES) {
             store_ace(user, user->aceCt, std::string_view(start, static_cast<size_t>(p - start)));
-            ovx_dprintf("EOS: parse ace: %d data: %s \n", user->aceCt, user->aces[user->aceCt]);
+            trace.add("EOS: parse ace: %d data: %s \n", user->aceCt, user->aces[user->aceCt]);
             user->aceCt++;
             clear_ace_slot(user, user->aceCt);
         }
@@ -147,35 +151,80 @@ extern "C" QZ_EXPORT int parseACEs(char *rawACL, OVX_USER_ACCESS *user)
     return user->aceCt;
 }
 
-/* Reads one decision response into the record. Callers hold the send and
- * receive semaphores, so only one thread reads the connection at a time. */
-extern "C" QZ_EXPORT int ovx_verify(DM_SERVER dm_server, OVX_USER_ACCESS *user_access)
+extern "C" QZ_EXPORT int parseACEs(char *rawACL, OVX_USER_ACCESS *user)
+{
+    TraceLine trace;
+    return parse_aces(rawACL, user, trace);
+}
+
+namespace {
+
+void trace_foreign_line(std::string_view line, void * /*context*/)
+{
+    std::string_view id;
+    answer_line_req_id(line, id);
+    ovx_dprintf("discarded DM answer for another request: REQ_ID=%.*s\n", static_cast<int>(id.size()),
+                id.data());
+}
+
+// Reads until the answer to req_id has arrived whole, dropping lines that
+// answer other requests. Returns the answer's length, -1 when none came
+// before the deadline or the connection failed.
+int receive_answer(DM_SERVER dm_server, char *answer, size_t cap, const char *req_id)
+{
+    DmValue id = dm_value(req_id);  // the id as the request carried it
+    const long long deadline = dm_now_ms() + dm_response_timeout_ms();
+    for (;;) {
+        int received = dm_sock_recv_text(dm_server, answer, static_cast<int>(cap), deadline);
+        if (received < 0)
+            return -1;
+        AnswerLines kept = keep_answer_lines(answer, static_cast<size_t>(received), id.text,
+                                             trace_foreign_line, nullptr);
+        answer[kept.length] = '\0';
+        if (kept.found)
+            return static_cast<int>(kept.length);
+    }
+}
+
+}  // namespace
+
+int verify_answer(DM_SERVER dm_server, OVX_USER_ACCESS *user_access, TraceLine &trace)
 {
     char dm_response[kAnswerBuffer];
     char value[kAnswerBuffer];
-    memset(dm_response, 0, sizeof dm_response);
+    dm_response[0] = '\0';
 
-    if (dm_server == nullptr || dm_sock_recv(dm_server, dm_response, sizeof dm_response) < 0) {
-        ovx_dprintf("\n");
+    const char *req_id = user_access != nullptr ? user_access->req_id : "";
+    int length = dm_server != nullptr ? receive_answer(dm_server, dm_response, sizeof dm_response, req_id) : -1;
+    if (length < 0) {
+        trace.add("\n");
         return -1;
     }
-    dm_response[sizeof dm_response - 1] = '\0';
-    std::string_view answer(dm_response);
+    // The answer is text: a NUL the DM sent ends it.
+    std::string_view answer(dm_response, strnlen(dm_response, static_cast<size_t>(length)));
 
-    ovx_dprintf("DM Response: {");
+    trace.add("DM Response: {");
     if (find_decision_field(answer, "ACCESS=", value, sizeof value) && strcmp(value, "true") == 0) {
-        ovx_dprintf("ACCESS=true");
+        trace.add("ACCESS=true");
         if (user_access != nullptr)
             user_access->allowed = 1;
     } else {
-        ovx_dprintf("ACCESS=false");
+        trace.add("ACCESS=false");
     }
     if (user_access != nullptr) {
         for (const DecisionKey &k : kDecisionKeys) {
             if (find_decision_field(answer, k.key, value, sizeof value))
-                store_value(k, value, user_access);
+                store_value(k, value, user_access, trace);
         }
     }
-    ovx_dprintf("}\n");
+    trace.add("}\n");
     return 0;
+}
+
+/* Reads one decision response into the record. Callers hold the send and
+ * receive semaphores, so only one thread reads the connection at a time. */
+extern "C" QZ_EXPORT int ovx_verify(DM_SERVER dm_server, OVX_USER_ACCESS *user_access)
+{
+    TraceLine trace;
+    return verify_answer(dm_server, user_access, trace);
 }

@@ -130,3 +130,20 @@ TEST(DmAnswer, FormatsFieldsInOrderEachWithTab)
 }
 
 }  // namespace
+
+namespace {
+
+// The stand-in DM binds its answers: "REQ_ID=<id>\t" first, unless told not to.
+TEST(DmAnswerBinding, AnswerStartsWithTheRequestsId)
+{
+    qzdm::Policy policy;
+    qzdm::Message request = qzdm::parse_message("EVENT=Request\tREQ_ID=10.0.0.114AABB\tUSER=alice\t");
+    qzdm::Decision refusal = qzdm::decide(policy, request);
+    EXPECT_EQ(qzdm::answer_bytes(refusal, request, true), "REQ_ID=10.0.0.114AABB\tACCESS=false\t\n");
+    EXPECT_EQ(qzdm::answer_bytes(refusal, request, false), "ACCESS=false\t\n");
+    // A request without REQ_ID gets the plain answer.
+    qzdm::Message anonymous = qzdm::parse_message("EVENT=Request\tUSER=alice\t");
+    EXPECT_EQ(qzdm::answer_bytes(refusal, anonymous, true), "ACCESS=false\t\n");
+}
+
+}  // namespace

@@ -228,11 +228,13 @@ TEST(DmBinary, ServesAgentsOverLoopbackAndStopsCleanly)
     ASSERT_GE(other.fd, 0);
     send_pieces(agent, {"EVENT=", "Request\t", "REQ_ID=10.1.2.31700-0F-1F-AA-BB-CC\t"});
     send_text(other, "EVENT=Request\tREQ_ID=x\tUSER=mallory\tNAS_IP=10.1.2.3\tPORT=3\t\n");
-    EXPECT_EQ(read_line(other), "ACCESS=false\t\n");
+    // Every answer starts with the request's own REQ_ID.
+    EXPECT_EQ(read_line(other), "REQ_ID=x\tACCESS=false\t\n");
     send_pieces(agent, {"USER=alice\t", "HI_STATE=ok\t", "CLIENT_MAC=00-0F-1F-AA-BB-CC\t",
                         "NAS_IP=10.1.2.3\t", "PORT=17\t", "HI_STATE=ei\t", "\n"});
     std::string answer = read_line(agent);
-    EXPECT_EQ(answer.rfind("ACCESS=true\tVLAN_ID=20\tQOS=3\t", 0), 0u) << answer;
+    EXPECT_EQ(answer.rfind("REQ_ID=10.1.2.31700-0F-1F-AA-BB-CC\tACCESS=true\tVLAN_ID=20\tQOS=3\t", 0), 0u)
+        << answer;
     EXPECT_EQ(answer.back(), '\n');
     EXPECT_EQ(answer.find('\n'), answer.size() - 1);  // exactly one line
 
@@ -242,7 +244,7 @@ TEST(DmBinary, ServesAgentsOverLoopbackAndStopsCleanly)
     send_text(agent, std::string(70000, 'x') + "\n");
     send_text(agent, "EVENT=Request\tREQ_ID=y\tUSER=00-0f-1f-01-02-03\tCLIENT_MAC=00-0f-1f-01-02-03\t"
                      "NAS_IP=10.1.2.3\tPORT=4\t\n");
-    EXPECT_EQ(read_line(agent), "ACCESS=true\tVLAN_ID=30\tQOS=1\tPROFILE=printer\t\n");
+    EXPECT_EQ(read_line(agent), "REQ_ID=y\tACCESS=true\tVLAN_ID=30\tQOS=1\tPROFILE=printer\t\n");
     send_text(agent, "EVENT=Shutdown\t\n");
     ASSERT_TRUE(dm.wait_for_output("Shutdown\n"));
     agent.reset();

@@ -23,6 +23,8 @@ TEST(DmOptions, DefaultsAndEveryOption)
     EXPECT_EQ(o.listen_address, "127.0.0.1");
     EXPECT_TRUE(o.json_log_path.empty());
     EXPECT_FALSE(o.quiet || o.check || o.help);
+    EXPECT_TRUE(o.echo_req_id);
+    EXPECT_EQ(o.answer_twice, 0);
 
     ASSERT_TRUE(parse({"--policy=p", "--port=0", "--listen", "::1", "--json-log", "j.log", "--quiet",
                        "--check"},
@@ -32,6 +34,10 @@ TEST(DmOptions, DefaultsAndEveryOption)
     EXPECT_EQ(o.listen_address, "::1");
     EXPECT_EQ(o.json_log_path, "j.log");
     EXPECT_TRUE(o.quiet && o.check);
+
+    ASSERT_TRUE(parse({"--policy=p", "--no-req-id", "--answer-twice", "3"}, &o, &error)) << error;
+    EXPECT_FALSE(o.echo_req_id);
+    EXPECT_EQ(o.answer_twice, 3);
 
     ASSERT_TRUE(parse({"--help"}, &o, &error)) << error;  // no policy needed
     EXPECT_TRUE(o.help);
@@ -52,6 +58,8 @@ TEST(DmOptions, RejectsBadInput)
         {{"--policy", "p", "--verbose"}, "unknown option '--verbose'"},
         {{"--policy", "p", "--quiet=yes"}, "--quiet takes no value"},
         {{"--policy", "p", "extra"}, "unknown option 'extra'"},
+        {{"--policy", "p", "--answer-twice", "0"}, "bad request number '0' (1 to 65535)"},
+        {{"--policy", "p", "--no-req-id=1"}, "--no-req-id takes no value"},
     };
     for (const Case &c : cases) {
         qzdm::Options o;

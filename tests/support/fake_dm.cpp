@@ -28,7 +28,7 @@ namespace {
 using Clock = std::chrono::steady_clock;
 
 struct Step {
-    enum Kind { Answer, Split, Silent, Close };
+    enum Kind { Answer, Split, Silent, Close, AnswerThenClose };
     Kind kind;
     std::string first;
     std::string second;
@@ -58,6 +58,17 @@ void write_all(int fd, std::string_view text)
             return;  // the peer went away; the answer is lost like on a real DM
         text.remove_prefix(static_cast<size_t>(n));
     }
+}
+
+// The value of "KEY=" in a TAB-separated line; empty when absent.
+std::string field_of(const std::string &line, const std::string &key)
+{
+    std::string start = key + "=";
+    size_t at = line.compare(0, start.size(), start) == 0 ? 0 : line.find("\t" + start);
+    if (at == std::string::npos)
+        return "";
+    at += (at == 0 ? 0 : 1) + start.size();
+    return line.substr(at, line.find('\t', at) - at);
 }
 
 bool is_authorization_request(std::string_view line)
@@ -102,6 +113,8 @@ struct FakeDm::Impl {
     std::optional<std::string> default_answer;
     std::function<std::string(const std::string &)> answer_fn;
     std::vector<PendingWrite> pending;
+    bool echo_req_id = false;
+    bool reading_stopped = false;
 
     void wake() const
     {
@@ -174,6 +187,18 @@ struct FakeDm::Impl {
         Connection *conn = find_connection(id);
         if (conn == nullptr)
             return;
+        if (echo_req_id && step->kind != Step::Close) {
+            // On the first part that says anything; on both copies of a
+            // repeated answer.
+            std::string prefix = "REQ_ID=" + field_of(line, "REQ_ID") + "\t";
+            bool repeated = step->kind == Step::Split && step->gap_ms < 0;
+            if (step->kind == Step::Split && !repeated && step->first.empty())
+                step->second = prefix + step->second;
+            else
+                step->first = prefix + step->first;
+            if (repeated)
+                step->second = prefix + step->second;
+        }
         switch (step->kind) {
         case Step::Answer:
             write_all(conn->fd, step->first);
@@ -181,10 +206,15 @@ struct FakeDm::Impl {
         case Step::Split:
             write_all(conn->fd, step->first);
             pending.push_back(PendingWrite{
-                id, Clock::now() + std::chrono::milliseconds(step->gap_ms), step->second});
+                id, Clock::now() + std::chrono::milliseconds(std::abs(step->gap_ms)), step->second});
             break;
         case Step::Close:
             close_connection_locked(id);
+            break;
+        case Step::AnswerThenClose:
+            write_all(conn->fd, step->first);
+            close_connection_locked(id);
+            changed.notify_all();
             break;
         case Step::Silent:
             break;
@@ -282,6 +312,8 @@ struct FakeDm::Impl {
                     ids.push_back(0);
                 }
                 for (const Connection &c : connections) {
+                    if (reading_stopped)
+                        break;
                     fds.push_back(pollfd{c.fd, POLLIN, 0});
                     ids.push_back(c.id);
                 }
@@ -371,6 +403,33 @@ void FakeDm::close_connection()
 {
     std::lock_guard<std::mutex> lock(impl_->mutex);
     impl_->script.push_back(Step{Step::Close, {}, {}, 0});
+}
+
+void FakeDm::answer_twice(const std::string &text, int gap_ms)
+{
+    std::lock_guard<std::mutex> lock(impl_->mutex);
+    // A split whose second part repeats the first; a negative gap marks it
+    // as a repetition, so the REQ_ID echo goes on both copies.
+    impl_->script.push_back(Step{Step::Split, text, text, -std::max(gap_ms, 1)});
+}
+
+void FakeDm::answer_then_close(const std::string &text)
+{
+    std::lock_guard<std::mutex> lock(impl_->mutex);
+    impl_->script.push_back(Step{Step::AnswerThenClose, text, {}, 0});
+}
+
+void FakeDm::echo_req_id(bool on)
+{
+    std::lock_guard<std::mutex> lock(impl_->mutex);
+    impl_->echo_req_id = on;
+}
+
+void FakeDm::stop_reading(bool stop)
+{
+    std::lock_guard<std::mutex> lock(impl_->mutex);
+    impl_->reading_stopped = stop;
+    impl_->wake();
 }
 
 void FakeDm::set_default_answer(std::optional<std::string> text)

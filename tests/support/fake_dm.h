@@ -34,6 +34,18 @@ public:
     void answer_split(const std::string &first, const std::string &second, int gap_ms = 100);
     void stay_silent();       // no answer for that request
     void close_connection();  // closes the connection instead of answering
+    // Writes the text, then the same text again gap_ms later (a DM that
+    // answers one request twice).
+    void answer_twice(const std::string &text, int gap_ms = 5);
+    // Writes the text (typically the start of a line) and closes the
+    // connection right after it.
+    void answer_then_close(const std::string &text);
+    // Starts every scripted or computed answer with "REQ_ID=<the request's
+    // id>\t", as a DM that binds its answers does. Off by default.
+    void echo_req_id(bool on);
+    // Stops (or resumes) reading every connection: what the agent sends piles
+    // up in the socket buffers. Connections are still accepted.
+    void stop_reading(bool stop);
     // Answer used when the script is empty; std::nullopt = stay silent.
     void set_default_answer(std::optional<std::string> text);
     // Computes every answer from the request line (without its line feed);

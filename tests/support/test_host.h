@@ -90,6 +90,10 @@ void host_fail_recv_waits(bool fail);
 // Text answered by ovxGetServerInfo.
 extern const char *const kServerInfo;  // "QZ OVX  freeRADIUS Plugin version B.02.45"
 
+// Whether callback calls are recorded (host_calls, FakeRequest::calls); on
+// after host_reset. Benchmarks turn it off.
+void host_record_calls(bool on);
+
 // Every callback name called (with or without a request), in order; thread-safe.
 std::vector<std::string> host_calls();
 void host_clear_calls();

@@ -1,5 +1,8 @@
 // Accounting requests as the DM receives them.
+#include <chrono>
 #include <string>
+#include <thread>
+#include <vector>
 
 #include "Authif.h"
 #include "client_fixture.h"
@@ -122,7 +125,7 @@ TEST_F(AccountingTest, SendSemaphoreNotObtained)
     initialise_library();
     qztest::SemaphoreCounts before = qztest::host_counts();
     qztest::host_fail_send_waits(true);
-    EXPECT_EQ(ovxaccount(&req), 0);
+    EXPECT_EQ(ovxaccount(&req), -1);  // not delivered: the server must keep it
     qztest::host_fail_send_waits(false);
     qztest::SemaphoreCounts after = qztest::host_counts();
     EXPECT_EQ(after.send_releases, before.send_releases);
@@ -135,11 +138,39 @@ TEST_F(AccountingTest, SendSemaphoreNotObtained)
 TEST_F(AccountingTest, DmDownStillGivesTheSemaphoreBack)
 {
     dm.shutdown();
-    EXPECT_EQ(ovxaccount(&req), 0);
+    EXPECT_EQ(ovxaccount(&req), -1);
     std::string text = trace();
     EXPECT_NE(text.find("Unable to reach DM for location 10.0.0.1\n"), std::string::npos);
     EXPECT_NE(text.find("}\n"), std::string::npos);
     qzclient::expect_semaphores_balanced();
+}
+
+}  // namespace
+
+namespace {
+
+// A DM that restarted quietly between two events: the next event reaches it
+// whole on a new connection (never its tail without "EVENT=").
+TEST_F(AccountingTest, AfterAQuietDmRestartTheEventArrivesWhole)
+{
+    initialise_library();
+    dm.close_connections();
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    EXPECT_EQ(ovxaccount(&req), 0);
+    ASSERT_TRUE(dm.wait_for("PORT=12\t\n"));
+    EXPECT_EQ(dm.connections(), 2);
+    std::vector<std::string> lines = dm.lines();
+    EXPECT_EQ(lines.back().rfind("EVENT=AccountingRequest\tCLIENT_MAC=aa-bb\t", 0), 0u) << lines.back();
+    for (const std::string &line : lines)
+        EXPECT_EQ(line.rfind("EVENT=", 0), 0u) << line;
+}
+
+// An event written whole reports success.
+TEST_F(AccountingTest, DeliveredEventReportsSuccess)
+{
+    initialise_library();
+    EXPECT_EQ(ovxaccount(&req), 0);
+    EXPECT_EQ(accounting_line().substr(0, 24), "EVENT=AccountingRequest\t");
 }
 
 }  // namespace

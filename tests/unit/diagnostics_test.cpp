@@ -197,3 +197,29 @@ TEST(CodeNames, ListedValuesAndNumbersForTheRest)
 }
 
 }  // namespace
+
+namespace {
+
+// In a shared directory such as /var/tmp anyone can plant a link under the
+// trace file's name; the trace must not follow it into another file.
+TEST(TraceFile, LinkUnderTheTraceNameIsNotFollowed)
+{
+    std::string target = fresh_trace_path();
+    std::string link = fresh_trace_path();
+    {
+        FILE *f = fopen(target.c_str(), "w");
+        ASSERT_NE(f, nullptr);
+        fputs("precious\n", f);
+        fclose(f);
+    }
+    ASSERT_EQ(symlink(target.c_str(), link.c_str()), 0);
+    open_trace(link);
+    EXPECT_LE(trace_fhdl, 0);
+    ovx_dprintf("secret\n");
+    EXPECT_EQ(read_file(target), "precious\n");
+    debug_cleanup();
+    unlink(link.c_str());
+    unlink(target.c_str());
+}
+
+}  // namespace

@@ -68,8 +68,10 @@ TEST_F(DmConnection, FirstConnectionCarriesStartupThenServerInfo)
 
     std::string out = out_.text();
     EXPECT_NE(out.find("Sent Startup Event\n"), std::string::npos) << out;
-    EXPECT_NE(out.find("\nwrote 16 bytes to: host: localhost, location: default \n"
-                       " buff= EVENT=SERVERINFO \n"),
+    // One note per message, naming the whole message.
+    EXPECT_NE(out.find("\nwrote " + std::to_string(kServerInfoLine.size() + 1) +
+                       " bytes to: host: localhost, location: default \n buff= " + kServerInfoLine +
+                       "\n \n"),
               std::string::npos)
         << out;
 
@@ -89,25 +91,23 @@ TEST_F(DmConnection, PiecesAreNotHeldBackForAcknowledgements)
     EXPECT_NE(no_delay, 0);
 }
 
-TEST_F(DmConnection, ClosedByTheDmTheFailingPieceIsResentOnANewConnection)
+// A DM that restarted quietly: the next message finds the closed connection
+// before writing and goes whole on a new one, without SIGPIPE.
+TEST_F(DmConnection, ClosedByTheDmTheNextMessageGoesWholeOnANewConnection)
 {
     dm_.close_connections();
-    // The first piece may still be taken by the kernel of the dead
-    // connection; a later one fails, raises SIGPIPE and goes out again on a
-    // new connection, with the rest of the message after it.
-    EXPECT_EQ(send_text("A1"), 0);
     sleep_ms(100);
-    EXPECT_EQ(send_text("B2"), 0);
-    EXPECT_EQ(send_text("C3"), 0);
-    EXPECT_EQ(send_text("D4\n"), 0);
-    ASSERT_TRUE(dm_.wait_for("D4\n"));
+    const std::string report = "EVENT=Authorization\tUSER=a\tNAS_IP=10.0.0.1\tRESPONSE=Accept\t\n\n";
+    EXPECT_EQ(send_text(report), 0);
+    EXPECT_EQ(send_text("EVENT=AccountingRequest\tSESSION_ID=S\t\n"), 0);
+    ASSERT_TRUE(dm_.wait_for("SESSION_ID=S\t\n"));
     EXPECT_EQ(dm_.connections(), 2);
-    std::string received = dm_.received();
-    EXPECT_EQ(received.substr(received.size() - 7), "B2C3D4\n") << received;
-    EXPECT_EQ(received.find("A1"), std::string::npos);
-    EXPECT_NE(out_.text().find("In ovx RIF signal handler lost agent connection!\n"
-                               "calling dm_init() to relight socket \n"),
-              std::string::npos);
+    std::vector<std::string> lines = dm_.lines();
+    ASSERT_EQ(lines.size(), 5u);
+    EXPECT_EQ(lines[2], "EVENT=Authorization\tUSER=a\tNAS_IP=10.0.0.1\tRESPONSE=Accept\t");
+    EXPECT_EQ(lines[3], "");
+    EXPECT_EQ(lines[4], "EVENT=AccountingRequest\tSESSION_ID=S\t");
+    EXPECT_EQ(out_.text().find("In ovx RIF signal handler"), std::string::npos);
 }
 
 TEST_F(DmConnection, SplitAnswerIsReadWhole)
@@ -136,28 +136,41 @@ TEST_F(DmConnection, OrderlyCloseFailsAndDropsTheConnection)
     EXPECT_EQ(dm_.connections(), 2);
 }
 
-TEST_F(DmConnection, TextBeforeACloseIsStillTheAnswer)
+// A line cut by the DM's close is no answer: "ACCESS=tr" or "VLAN_ID=11"
+// of "VLAN_ID=111" must never be applied.
+TEST_F(DmConnection, TextCutByACloseIsNoAnswer)
 {
-    dm_.send_unasked("ACCESS=true");
+    dm_.send_unasked("ACCESS=true\tVLAN_ID=11");
     sleep_ms(50);
     dm_.close_connections();
     char answer[64];
-    EXPECT_EQ(dm_sock_recv(entry(), answer, sizeof answer), 0);
-    EXPECT_STREQ(answer, "ACCESS=true");
+    EXPECT_EQ(dm_sock_recv(entry(), answer, sizeof answer), -1);
+    EXPECT_STREQ(answer, "");
     EXPECT_EQ(entry()->dm_sock, -1);
+    EXPECT_NE(out_.text().find("Server localhost closed connection\n"), std::string::npos);
 }
 
-TEST_F(DmConnection, ReceiveStopsAtTheBufferCapacity)
+// A line that does not fit is unusable, and its tail must never be read as
+// the start of the next answer: the connection is dropped.
+TEST_F(DmConnection, LineLongerThanTheBufferDropsTheConnection)
 {
-    dm_.send_unasked(std::string(20, 'x') + "\n");
+    dm_.send_unasked(std::string(20, 'x'));
+    sleep_ms(50);
     char answer[32];
-    std::memset(answer, '#', sizeof answer);
-    ASSERT_EQ(dm_sock_recv(entry(), answer, 16), 0);
-    EXPECT_EQ(std::string(answer), std::string(15, 'x'));
-    EXPECT_EQ(answer[16], '#');
-    // The rest is read by the next call.
+    ASSERT_EQ(dm_sock_recv(entry(), answer, 16), -1);
+    EXPECT_EQ(entry()->dm_sock, -1);
+    dm_.send_unasked("tail\n");
+    EXPECT_NE(out_.text().find("DM answer longer than 15 bytes without a line end: connection dropped\n"),
+              std::string::npos);
+}
+
+TEST_F(DmConnection, SeveralLinesArrivingTogetherAreReadTogether)
+{
+    dm_.send_unasked("REQ_ID=a\tACCESS=true\nVLAN_ID=5\n");
+    sleep_ms(50);
+    char answer[64];
     ASSERT_EQ(dm_sock_recv(entry(), answer, sizeof answer), 0);
-    EXPECT_STREQ(answer, "xxxxx\n");
+    EXPECT_STREQ(answer, "REQ_ID=a\tACCESS=true\nVLAN_ID=5\n");
 }
 
 TEST_F(DmConnection, PrintWithoutConnectionSendsNothing)

@@ -120,19 +120,24 @@ TEST_F(VerifyTest, ValuesAreTakenFromTheirOwnFieldOnly)
     EXPECT_STREQ(record->vlan, "1");  // the first occurrence counts
 }
 
-TEST_F(VerifyTest, AnswerBeyondTheBufferIsNotSeen)
+// An answer that does not fit the 3071-byte buffer is no decision, and its
+// late tail ("...ACCESS=true\tVLAN_ID=666") is never read as the next
+// request's answer.
+TEST_F(VerifyTest, AnswerLongerThanTheBufferIsNoDecisionAndItsTailIsNeverAnAnswer)
 {
-    dm.answer("ACCESS=true\tPROFILE=" + std::string(4000, 'p') + "\tVLAN_ID=5\n");
-    EXPECT_EQ(ovxauthorize(&req), rcAccessAccept);
-    EXPECT_EQ(std::string(record->profile), std::string(79, 'p'));
-    EXPECT_EQ(record->vlan[0], '\0');
+    dm.answer_split("ACCESS=false\tPROFILE=" + std::string(4000, 'p'), "\tACCESS=true\tVLAN_ID=666\n", 200);
+    dm.answer_split("", "ACCESS=false\tVLAN_ID=6\n", 400);
+    EXPECT_EQ(ovxauthorize(&req), rcUnknown);
+    EXPECT_EQ(record->profile[0], '\0');
+    EXPECT_EQ(record->allowed, 0);
 
-    // The rest of that long answer must not become the next request's answer.
     auto second = qzclient::zeroed_record();
     req.user_access = second.get();
-    dm.answer("ACCESS=false\tVLAN_ID=6\n");
     EXPECT_EQ(ovxauthorize(&req), rcAccessReject);
     EXPECT_STREQ(second->vlan, "6");
+    EXPECT_EQ(dm.connections(), 2);
+    EXPECT_NE(trace().find("without a line end: connection dropped\n"), std::string::npos);
+    qzclient::expect_semaphores_balanced();
 }
 
 // ---- Splitting the access-control list ----

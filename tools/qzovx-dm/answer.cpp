@@ -82,4 +82,18 @@ Decision decide(const Policy &policy, const Message &request)
     return Decision{nullptr, false, Fields{Field{"ACCESS", "false"}}, std::string(kRefusalAnswer)};
 }
 
+std::string answer_bytes(const Decision &decision, const Message &request, bool echo_req_id)
+{
+    if (!echo_req_id)
+        return decision.line;
+    std::vector<std::string_view> ids = field_values(request, "REQ_ID");
+    if (ids.empty())
+        return decision.line;
+    std::string line = "REQ_ID=";
+    line += ids.front();
+    line += '\t';
+    line += decision.line;
+    return line;
+}
+
 }  // namespace qzdm

@@ -33,4 +33,9 @@ std::string format_answer(const Fields &answers);
 // First matching rule, else the default, else the built-in refusal.
 Decision decide(const Policy &policy, const Message &request);
 
+// The bytes sent back for a decision. With echo_req_id, the answer starts
+// with the request's own "REQ_ID=<id>\t" (when it carried one), so that the
+// agent can tell it from a late or duplicated answer to another request.
+std::string answer_bytes(const Decision &decision, const Message &request, bool echo_req_id);
+
 }  // namespace qzdm

@@ -6,6 +6,7 @@ namespace qzdm {
 
 const char kUsage[] =
     "usage: qzovx-dm --policy FILE [--port N] [--listen ADDR] [--json-log FILE] [--quiet]\n"
+    "                [--no-req-id] [--answer-twice N]\n"
     "       qzovx-dm --policy FILE --check\n"
     "\n"
     "A stand-in decision manager: accepts the agent's messages, logs each one,\n"
@@ -16,6 +17,10 @@ const char kUsage[] =
     "  --listen ADDR    address to listen on (default 127.0.0.1)\n"
     "  --json-log FILE  also write one JSON object per message to FILE\n"
     "  --quiet          do not log messages on standard output\n"
+    "  --no-req-id      do not start answers with the request's REQ_ID (an older DM)\n"
+    "  --answer-twice N send the answer to the Nth authorization request twice,\n"
+    "                   the copy 5 ms later or just before the next answer,\n"
+    "                   whichever comes first (fault injection for tests)\n"
     "  --check          validate the policy, exit 0 when good, 1 when not\n"
     "  --help           show this text\n";
 
@@ -81,6 +86,19 @@ bool parse_options(int argc, const char *const *argv, Options *out, std::string 
             ok = flag(&options.help);
         } else if (name == "--quiet") {
             ok = flag(&options.quiet);
+        } else if (name == "--no-req-id") {
+            bool off = false;
+            ok = flag(&off);
+            options.echo_req_id = !off;
+        } else if (name == "--answer-twice") {
+            std::string text;
+            ok = take(&text);
+            int n = 0;
+            if (ok && (!parse_port(text, &n) || n == 0)) {
+                *error = "bad request number '" + text + "' (1 to 65535)";
+                ok = false;
+            }
+            options.answer_twice = n;
         } else if (name == "--check") {
             ok = flag(&options.check);
         } else if (name == "--policy") {

@@ -11,6 +11,8 @@ struct Options {
     std::string listen_address = "127.0.0.1";
     std::string json_log_path;  // empty: no JSON log
     bool quiet = false;         // no per-message lines on stdout
+    bool echo_req_id = true;    // start every answer with the request's REQ_ID
+    long answer_twice = 0;      // answer this authorization request (1 = first) twice; 0: none
     bool check = false;         // validate the policy and exit
     bool help = false;
 };

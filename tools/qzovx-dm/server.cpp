@@ -11,6 +11,7 @@
 #include <csignal>
 #include <cstring>
 #include <ctime>
+#include <algorithm>
 #include <list>
 #include <string>
 #include <vector>
@@ -68,11 +69,18 @@ struct AddrInfoList {
     }
 };
 
+// A copy of an answer sent again later (--answer-twice).
+struct LaterAnswer {
+    long long due_ms;
+    std::string text;
+};
+
 struct Connection {
     unsigned long id = 0;
     UniqueFd socket;
     LineBuffer lines;
     std::string outgoing;
+    std::vector<LaterAnswer> later;
     bool peer_finished = false;  // the agent closed its side
     bool dead = false;
 };
@@ -81,6 +89,22 @@ struct Logs {
     bool quiet;
     FILE *json;
 };
+
+// How answers are written, and how many authorization requests were answered.
+struct Answering {
+    bool echo_req_id = true;
+    long answer_twice = 0;
+    long answered = 0;
+};
+
+constexpr long long kRepeatDelayMs = 5;
+
+long long monotonic_ms()
+{
+    timespec t;
+    clock_gettime(CLOCK_MONOTONIC, &t);
+    return static_cast<long long>(t.tv_sec) * 1000 + t.tv_nsec / 1000000;
+}
 
 timespec now()
 {
@@ -158,7 +182,7 @@ bool open_listener(const Options &options, UniqueFd *out, std::string *bound, st
 }
 
 void handle_line(Connection *conn, const std::string &line, const Policy &policy,
-                 const Logs &logs)
+                 const Logs &logs, Answering *answering)
 {
     // The Authorization report is followed by an empty line; it carries nothing.
     if (line.empty())
@@ -170,8 +194,18 @@ void handle_line(Connection *conn, const std::string &line, const Policy &policy
     bool answered = message.kind == MessageKind::AuthorizationRequest;
     if (answered) {
         decision = decide(policy, message);
-        conn->outgoing += decision.line;
+        std::string bytes = answer_bytes(decision, message, answering->echo_req_id);
+        // A repeated answer still waiting goes out first: it is late, not lost.
+        for (LaterAnswer &a : conn->later)
+            conn->outgoing += a.text;
+        conn->later.clear();
+        conn->outgoing += bytes;
+        decision.line = bytes;  // the JSON log shows what was sent
         say(logs, now(), conn->id, decision_text(decision));
+        if (++answering->answered == answering->answer_twice) {
+            conn->later.push_back(LaterAnswer{monotonic_ms() + kRepeatDelayMs, bytes});
+            say(logs, now(), conn->id, "answer will be sent again (--answer-twice)");
+        }
     }
     if (logs.json != nullptr) {
         std::string json = json_log_line(when, conn->id, message, answered ? &decision : nullptr);
@@ -199,7 +233,7 @@ void flush_outgoing(Connection *conn)
     }
 }
 
-void read_from(Connection *conn, const Policy &policy, const Logs &logs)
+void read_from(Connection *conn, const Policy &policy, const Logs &logs, Answering *answering)
 {
     char chunk[16384];
     ssize_t n = recv(conn->socket.fd, chunk, sizeof chunk, MSG_DONTWAIT);
@@ -225,7 +259,7 @@ void read_from(Connection *conn, const Policy &policy, const Logs &logs)
             warn(conn->id, "line longer than " + std::to_string(conn->lines.max_line) +
                                " bytes dropped");
         else
-            handle_line(conn, event.text, policy, logs);
+            handle_line(conn, event.text, policy, logs, answering);
     }
 }
 
@@ -260,6 +294,9 @@ int run_server(const Options &options, const Policy &policy, FILE *json_log)
     std::fflush(stdout);
 
     Logs logs{options.quiet, json_log};
+    Answering answering;
+    answering.echo_req_id = options.echo_req_id;
+    answering.answer_twice = options.answer_twice;
     std::list<Connection> connections;
     unsigned long next_id = 1;
     bool accepting = true;
@@ -276,9 +313,17 @@ int run_server(const Options &options, const Policy &policy, FILE *json_log)
                 wanted |= POLLOUT;
             polled.push_back(pollfd{c.socket.fd, wanted, 0});
         }
-        // While accepting is paused (out of descriptors), look again each second.
-        timespec retry{1, 0};
-        int ready = ppoll(polled.data(), polled.size(), accepting ? nullptr : &retry, &wait_mask);
+        // While accepting is paused (out of descriptors), look again each
+        // second; a repeated answer that is due sets an earlier limit.
+        long long wait_ms = accepting ? -1 : 1000;
+        long long now_ms = monotonic_ms();
+        for (const Connection &c : connections)
+            for (const LaterAnswer &a : c.later) {
+                long long left = a.due_ms > now_ms ? a.due_ms - now_ms : 0;
+                wait_ms = wait_ms < 0 ? left : std::min(wait_ms, left);
+            }
+        timespec limit{static_cast<time_t>(wait_ms / 1000), static_cast<long>(wait_ms % 1000) * 1000000L};
+        int ready = ppoll(polled.data(), polled.size(), wait_ms < 0 ? nullptr : &limit, &wait_mask);
         if (ready < 0) {
             if (errno == EINTR)
                 continue;
@@ -296,11 +341,20 @@ int run_server(const Options &options, const Policy &policy, FILE *json_log)
                 if (c.peer_finished)
                     c.dead = true;
                 else
-                    read_from(&c, policy, logs);
+                    read_from(&c, policy, logs, &answering);
+            }
+            long long due_now = monotonic_ms();
+            for (auto it = c.later.begin(); it != c.later.end();) {
+                if (it->due_ms > due_now) {
+                    ++it;
+                    continue;
+                }
+                c.outgoing += it->text;
+                it = c.later.erase(it);
             }
             if (!c.dead)
                 flush_outgoing(&c);
-            if (c.peer_finished && c.outgoing.empty())
+            if (c.peer_finished && c.outgoing.empty() && c.later.empty())
                 c.dead = true;
         }
         for (auto it = connections.begin(); it != connections.end();) {

@@ -44,12 +44,12 @@ protected:
     std::optional<qztest::StdoutCapture> out_;
 };
 
-TEST_F(StaleText, PendingTextIsDiscardedAndCounted)
+TEST_F(StaleText, PendingLinesAreDiscardedAndCounted)
 {
     EXPECT_EQ(dm_sock_discard_pending(&entry_), 0);
     dm_writes("late answer\n");
-    dm_writes(std::string(3000, 'z'));
-    EXPECT_EQ(dm_sock_discard_pending(&entry_), 3012);
+    dm_writes(std::string(3000, 'z') + "\n");
+    EXPECT_EQ(dm_sock_discard_pending(&entry_), 3013);
     EXPECT_EQ(dm_sock_discard_pending(&entry_), 0);
     EXPECT_NE(entry_.dm_sock, -1);  // still usable
 
@@ -60,8 +60,17 @@ TEST_F(StaleText, PendingTextIsDiscardedAndCounted)
     EXPECT_STREQ(answer, "ACCESS=true\n");
 
     std::string out = stdout_text();
-    EXPECT_NE(out.find("discarded 3012 stale bytes from DM\n"), std::string::npos) << out;
+    EXPECT_NE(out.find("discarded 3013 stale bytes from DM\n"), std::string::npos) << out;
     EXPECT_EQ(out.find("discarded 0"), std::string::npos) << out;
+}
+
+// The rest of that line would arrive later and be read as an answer.
+TEST_F(StaleText, StaleTextEndingInsideALineDropsTheConnection)
+{
+    dm_writes("ACCESS=true\tVLAN_ID=66");
+    EXPECT_EQ(dm_sock_discard_pending(&entry_), 22);
+    EXPECT_EQ(entry_.dm_sock, -1);
+    EXPECT_NE(stdout_text().find("stale DM text ends inside a line: connection dropped\n"), std::string::npos);
 }
 
 TEST_F(StaleText, PeerGoneDropsTheConnection)

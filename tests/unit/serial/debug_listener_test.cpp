@@ -6,6 +6,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <mutex>
@@ -18,6 +19,7 @@
 #include "../dm_session.h"
 #include "debug.h"
 #include "fake_dm.h"
+#include "test_host.h"
 #include "trace_file.h"
 
 namespace {
@@ -230,6 +232,90 @@ TEST(DebugSocket, WithoutTheKeyNoListenerConnectionIsMade)
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
     EXPECT_EQ(listener.connections(), 0u);
     EXPECT_EQ(debug_socket, -1);
+}
+
+// A listener that accepts and never reads: its sends time out and it is
+// dropped, instead of blocking every thread's diagnostics behind the output
+// lock.
+TEST(DebugSocket, ListenerThatStopsReadingIsDropped)
+{
+    int listener = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    int on = 1;
+    setsockopt(listener, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    address.sin_port = htons(4442);
+    ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr *>(&address), sizeof address), 0);
+    ASSERT_EQ(listen(listener, 8), 0);
+    debug_window = 1;
+    {
+        StdoutCapture out;
+        ASSERT_EQ(debug_sock_open(), 0);
+    }
+    int accepted = accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
+    ASSERT_GE(accepted, 0);
+
+    std::mutex m;
+    std::condition_variable cv;
+    bool finished = false;
+    int writes = 0;
+    std::thread writer([&] {
+        const std::string line(900, 'd');
+        for (int i = 0; i < 200000 && debug_socket != -1; i++, writes++)
+            debug_printf("%s\n", line.c_str());
+        std::lock_guard<std::mutex> lock(m);
+        finished = true;
+        cv.notify_all();
+    });
+    bool in_time;
+    {
+        std::unique_lock<std::mutex> lock(m);
+        in_time = cv.wait_for(lock, std::chrono::seconds(20), [&] { return finished; });
+    }
+    close(accepted);  // lets a blocked writer go
+    writer.join();
+    close(listener);
+    EXPECT_TRUE(in_time) << "diagnostics blocked behind a listener that does not read";
+    EXPECT_EQ(debug_socket, -1);
+    EXPECT_GT(writes, 0);
+}
+
+// Request threads that all find the debug socket closed open one connection
+// between them, not one each (the others would leak).
+TEST(DebugSocket, ThreadsStartingTogetherOpenOneConnection)
+{
+    DebugListener listener;
+    ASSERT_TRUE(listener.bound());
+    qztest::FakeDm dm;
+    {
+        StdoutCapture out;
+        ASSERT_EQ(qztest_found::initialise_against(dm.port(), "debug_server=yes\n"), 1);
+    }
+    ASSERT_NE(debug_socket, -1);
+
+    constexpr int kThreads = 8;
+    constexpr int kRounds = 20;
+    for (int round = 0; round < kRounds; round++) {
+        debug_sock_cleanup();
+        std::atomic<int> arrived{0};
+        std::vector<std::thread> threads;
+        for (int t = 0; t < kThreads; t++) {
+            threads.emplace_back([&] {
+                arrived++;
+                while (arrived.load() < kThreads) {
+                }
+                qztest::FakeRequest skipped;  // no Acct-Session-Id: nothing else happens
+                ovxaccount(&skipped);
+            });
+        }
+        for (std::thread &t : threads)
+            t.join();
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    // The connection of initialisation, then one per round.
+    EXPECT_EQ(listener.connections(), static_cast<size_t>(1 + kRounds));
+    EXPECT_NE(debug_socket, -1);
 }
 
 }  // namespace
