@@ -93,16 +93,22 @@ def main():
             wrong += 1
     check(f"every decision from the expected rule ({wrong} not)", wrong == 0)
 
-    # The module is serialised per instance: each Request is followed by its
-    # Authorization report before the next Request.
-    unpaired, pending = 0, False
+    # Requests run in parallel, so another request's messages may come
+    # between a Request and its report; each Request's report (same switch,
+    # port and client) must still come after it, and no report without its
+    # Request.
+    unpaired, waiting = 0, collections.Counter()
     for e in entries:
+        fields = e.get("fields", {})
+        req_id = tuple((field(fields, key) or "").upper() for key in ("NAS_IP", "PORT", "CLIENT_MAC"))
         if e["event"] == "Request":
-            unpaired += pending
-            pending = True
+            waiting[req_id] += 1
         elif e["event"] == "Authorization":
-            unpaired += not pending
-            pending = False
+            if waiting[req_id] > 0:
+                waiting[req_id] -= 1
+            else:
+                unpaired += 1
+    unpaired += sum(waiting.values())
     check(f"each Request followed by its Authorization report ({unpaired} not)", unpaired == 0)
 
     connections = sorted({e.get("conn") for e in entries})

@@ -9,6 +9,7 @@
 namespace {
 
 int g_verdict = 0;
+int g_account_result = 0;
 std::function<void(freeradius_wrapper *)> g_on_authorize;
 std::vector<fakecore::Call> g_calls;
 std::vector<std::pair<std::string, int>> g_registrations;
@@ -33,6 +34,7 @@ namespace fakecore {
 void reset()
 {
     g_verdict = 0;
+    g_account_result = 0;
     g_on_authorize = nullptr;
     g_calls.clear();
     g_registrations.clear();
@@ -40,6 +42,7 @@ void reset()
 }
 
 void set_verdict(int verdict) { g_verdict = verdict; }
+void set_account_result(int result) { g_account_result = result; }
 void on_authorize(std::function<void(freeradius_wrapper *)> fn) { g_on_authorize = std::move(fn); }
 const std::vector<Call> &calls() { return g_calls; }
 const std::vector<std::pair<std::string, int>> &registrations() { return g_registrations; }
@@ -79,7 +82,7 @@ void *ovxrespond(void *inpacket)
 int ovxaccount(void *radiusPacket)
 {
     record("ovxaccount", radiusPacket);
-    return 0;
+    return g_account_result;
 }
 
 int _dprintf(const char *format, ...)

@@ -28,6 +28,7 @@ struct Call {
 
 void reset();
 void set_verdict(int verdict);  // what ovxauthorize returns (default 0)
+void set_account_result(int result);  // what ovxaccount returns (default 0)
 // Runs inside ovxauthorize, with the wrapper the module passed.
 void on_authorize(std::function<void(freeradius_wrapper *)> fn);
 

@@ -43,6 +43,7 @@ protected:
         fakecore::reset();
         w.request = &req;
         w.instance = &inst;
+        ASSERT_EQ(qz_sessions_create(&inst), 0);
     }
     void TearDown() override { qz_module_forget_sessions(&inst); }
 

@@ -20,6 +20,7 @@ protected:
     {
         fake::reset();
         fakecore::reset();
+        ASSERT_EQ(qz_sessions_create(&inst), 0);
     }
     void TearDown() override { qz_module_forget_sessions(&inst); }
 
@@ -314,6 +315,33 @@ TEST_F(EntryPoints, LogGates)
             expected.push_back("qzovx: entered qzovx_post_auth");
         EXPECT_EQ(fake::log_lines(), expected) << level;
     }
+}
+
+}  // namespace
+
+namespace {
+
+// The library reports an accounting event it could not deliver with -1: the
+// server must see a failure (so the switch sends it again), and a Stop must
+// leave the session for that retry.
+TEST_F(EntryPoints, UndeliveredAccountingFailsAndKeepsTheSession)
+{
+    qz_request auth = accept();
+    qz_module_post_auth(&inst, &auth);
+    ASSERT_EQ(sessions(), 1u);
+
+    fakecore::set_account_result(-1);
+    for (uint32_t status : {1u, 3u, 2u}) {
+        qz_request req = accounting(status);
+        EXPECT_EQ(qz_module_accounting(&inst, &req), QZ_RLM_FAIL) << status;
+    }
+    EXPECT_EQ(sessions(), 1u);
+    EXPECT_TRUE(fake::logged("rlm_qzovx: accounting request not delivered to the DM"));
+
+    fakecore::set_account_result(0);
+    qz_request retry = accounting(2);
+    EXPECT_EQ(qz_module_accounting(&inst, &retry), QZ_RLM_OK);
+    EXPECT_EQ(sessions(), 0u);
 }
 
 }  // namespace

@@ -15,7 +15,11 @@ using Entries = std::vector<std::pair<std::string, std::string>>;
 
 class SessionMap : public ::testing::Test {
 protected:
-    void SetUp() override { fake::reset(); }
+    void SetUp() override
+    {
+        fake::reset();
+        ASSERT_EQ(qz_sessions_create(&inst), 0);
+    }
     void TearDown() override { qz_module_forget_sessions(&inst); }
 
     // A request for port `port` of switch 10.0.0.1, client MAC "m".
@@ -45,7 +49,7 @@ protected:
     {
         Entries out;
         for (const usermap *e = inst.sessions2users; e != nullptr; e = e->next)
-            out.emplace_back(e->sessid, e->username);
+            out.emplace_back(usermap_sessid(e), usermap_username(e));
         return out;
     }
 

@@ -2,6 +2,9 @@
 // opaque handle every callback receives is the entry point's
 // freeradius_wrapper; request, reply and attribute-list handles are that same
 // address. A null handle or a wrapper without a request reads as absent.
+// Every callback may be called from several threads at once, each with its
+// own wrapper; only the user-name lookup touches shared state (the session
+// map, under its lock).
 #include <cstdio>
 #include <cstring>
 #include <type_traits>

@@ -10,6 +10,7 @@
 #include "module_internal.h"
 #include "ovxModuleAPI.h"
 #include "qz_text.h"
+#include "session_index.h"
 
 namespace {
 
@@ -122,14 +123,16 @@ extern "C" int qz_module_init(void)
     return 0;
 }
 
-extern "C" void qz_module_start(rlm_qzovx_t *inst)
+extern "C" int qz_module_start(rlm_qzovx_t *inst)
 {
     initSemaphores();
     static char module_name[] = "ovx-freeRADIUS";
     for (const qzmod::CallbackName &callback : qzmod::kCallbackNames)
         addCallBack(module_name, const_cast<char *>(callback.name), callback.slot);  // copied, never written
-    if (inst != nullptr)
-        inst->hashsize = 100000;
+    if (inst == nullptr)
+        return 0;
+    inst->hashsize = 100000;
+    return qz_sessions_create(inst);
 }
 
 extern "C" int qz_module_authorize(rlm_qzovx_t *inst, qz_request *request)
@@ -199,7 +202,11 @@ extern "C" int qz_module_post_auth(rlm_qzovx_t *inst, qz_request *request)
     w.control_point = kControlPointAuthorize;
     qzmod::log_trace(request, "qzovx: set CP");
 
-    cacheSession(&w);
+    // The user is this request's for its own DM exchange and report; only
+    // an Accept records it in the session map, so that a failed login on
+    // someone's port and MAC does not take their session over.
+    qz_pending_user pending;
+    const bool recording = qzmod::begin_session(&w, &pending);
     user_access->src = 0;
     user_access->return_code = 0;
     w.ovxStatus = ovxauthorize(&w);
@@ -216,6 +223,9 @@ extern "C" int qz_module_post_auth(rlm_qzovx_t *inst, qz_request *request)
         return QZ_RLM_REJECT;
     }
     ovxrespond(&w);
+    w.pending_user = nullptr;
+    if (recording)
+        qzmod::commit_session(inst, request, pending);
     return QZ_RLM_UPDATED;
 }
 
@@ -244,7 +254,14 @@ extern "C" int qz_module_accounting(rlm_qzovx_t *inst, qz_request *request)
     qzmod::log_trace(request, "    rlm_qzovx: calling ovxaccount");
     w.control_point = kControlPointAccounting;
     qzmod::log_trace(request, "qzovx: set CP");
-    ovxaccount(&w);
+    // An event the DM did not get is a failure: the server then sends no
+    // Accounting-Response, so the switch (or the server's detail-file
+    // reader) sends it again. The session stays until a Stop gets through,
+    // so that the retry still reports its user.
+    if (ovxaccount(&w) == -1) {
+        qzmod::log_notice(request, "rlm_qzovx: accounting request not delivered to the DM");
+        return QZ_RLM_FAIL;
+    }
 
     const qz_pair *status = srv_find(request, SRV_REQUEST_LIST, 0, OVX_ATTR_ACCT_STATUS_TYPE);
     if (status != nullptr && srv_pair_integer(status) == kAcctStop)

@@ -15,6 +15,7 @@ extern "C" {
 
 /* Module return codes (the same values in both server series). */
 #define QZ_RLM_REJECT 0
+#define QZ_RLM_FAIL 1
 #define QZ_RLM_OK 2
 #define QZ_RLM_NOOP 7
 #define QZ_RLM_UPDATED 8
@@ -22,20 +23,49 @@ extern "C" {
 /* Width of a request id / user name buffer: 254 characters and a NUL. */
 #define QZ_ID_BUFFER 255
 
-/* Session map entry: the user name last authorized for a request id. */
+/* Session map entry: the user name last authorized for a request id. The
+ * two texts follow the entry in the same allocation (the id, its NUL, the
+ * user name, its NUL), so an entry costs what its texts need. Entries sit on
+ * two lists: the listing order (the order ids were first recorded, which the
+ * debug listing shows) and the authorization order (which entry gives way
+ * when the map is full). */
 struct usermap {
-    char sessid[QZ_ID_BUFFER];
-    char username[QZ_ID_BUFFER];
-    int isproxied; /* not used */
-    struct usermap *next;
+    struct usermap *next;  /* listing order; null at the tail */
+    struct usermap *prev;
+    struct usermap *newer; /* authorization order */
+    struct usermap *older;
+    struct usermap *chain; /* next entry in the same hash bucket */
+    uint32_t hash;
+    uint16_t user_room;    /* bytes kept for the user name and its NUL */
+    uint8_t id_length;
+    char text[];
 };
 
+static inline const char *usermap_sessid(const struct usermap *e)
+{
+    return e->text;
+}
+
+static inline const char *usermap_username(const struct usermap *e)
+{
+    return e->text + e->id_length + 1;
+}
+
 /* Proxied-session list node: a request id seen proxied to the loopback
- * address whose non-proxied copy is still to come. */
+ * address whose non-proxied copy is still to come. The id follows the node. */
 struct sessionlist {
-    char sessid[QZ_ID_BUFFER];
-    struct sessionlist *next;
+    struct sessionlist *next; /* null at the tail */
+    struct sessionlist *prev;
+    struct sessionlist *chain; /* next node in the same hash bucket */
+    uint32_t hash;
+    char sessid[];
 };
+
+/* The hash indexes of both lists, their tails and their locks (C++ only). */
+struct qz_session_index;
+
+/* Most entries the session map holds unless configured otherwise. */
+#define QZ_DEFAULT_MAX_SESSIONS 1000000u
 
 /* One configured module instance. The first four members receive the four
  * configuration keys ("boolean", "integer", "string", "ipaddr"), which are
@@ -47,10 +77,13 @@ typedef struct rlm_qzovx_t {
     uint32_t ipaddr;
     struct usermap *sessions2users; /* head of the session map, null when empty */
     struct sessionlist *sessionlist; /* head of the proxied-session list */
-    int hashsize;
+    int hashsize;       /* initial size of the session map's hash index */
+    uint32_t max_sessions; /* most entries in the session map; 0 = the default */
+    struct qz_session_index *index; /* made by qz_module_start */
 } rlm_qzovx_t;
 
 struct _OVX_USER_ACCESS; /* the per-call decision record, ovxModuleAPI.h */
+struct qz_pending_user;  /* a user name being recorded, session_index.h */
 
 /* The record behind the core library's opaque request handle. The entry
  * points own it for one call. `request` is first, so the wrapper's address is
@@ -64,6 +97,9 @@ typedef struct freeradius_wrapper {
     char requestID[255]; /* not used */
     int numattrs;
     int control_point;
+    /* The user name this call is recording for its request id, not yet in
+     * the session map (see qzmod::begin_session); null when none. */
+    const struct qz_pending_user *pending_user;
 } freeradius_wrapper;
 
 /* Logs the init line; returns 0. */
@@ -71,17 +107,20 @@ int qz_module_init(void);
 
 /* The common part of instantiation, called by a binding after it allocated,
  * zeroed and parsed the instance record: creates the two semaphores,
- * registers the 21 callback names with the core and sets hashsize. */
-void qz_module_start(rlm_qzovx_t *inst);
+ * registers the 21 callback names with the core, sets hashsize and makes the
+ * session index. Returns 0, or -1 when there was no memory for the index. */
+int qz_module_start(rlm_qzovx_t *inst);
 
 /* Request entry points; each returns a QZ_RLM_* code. A null request is
- * answered with QZ_RLM_NOOP. */
+ * answered with QZ_RLM_NOOP. Each may run on several server threads at once
+ * for one instance. */
 int qz_module_authorize(rlm_qzovx_t *inst, qz_request *request);
 int qz_module_post_auth(rlm_qzovx_t *inst, qz_request *request);
 int qz_module_accounting(rlm_qzovx_t *inst, qz_request *request);
 
-/* Frees both session lists of the instance and leaves them empty. A binding
- * calls it at detach, before it frees `string` and the record. */
+/* Frees both session lists of the instance and its session index and leaves
+ * them empty. A binding calls it at detach, before it frees `string` and the
+ * record; no request may be inside the instance then. */
 void qz_module_forget_sessions(rlm_qzovx_t *inst);
 
 #ifdef __cplusplus

@@ -1,5 +1,6 @@
 // Module functions shared between the module's own source files (not part of
-// the interface the bindings call, not exported).
+// the interface the bindings call, not exported). All of them may be called
+// from several threads at once, except qz_sessions_create (instantiation).
 #pragma once
 
 #include "module.h"
@@ -19,15 +20,36 @@ void removeSession(freeradius_wrapper *wrapper);
 // Creates the two process-wide semaphores, each free with the count 1.
 void initSemaphores(void);
 
+// Makes the instance's session index (hash key, locks, the bound from
+// max_sessions and the first table size from hashsize). 0, or -1 when there
+// is no memory for it.
+int qz_sessions_create(rlm_qzovx_t *inst);
+
 // The request-type callback, also asked by the accounting entry itself.
 void *ovxgetRequestType(void *request);
 
 }  // extern "C"
 
+struct qz_pending_user;
+
 namespace qzmod {
 
-// Copies the user name the session map holds for the request's id into ref
-// (QZ_ID_BUFFER bytes). Returns true when an entry matched.
+// Recording a user name in two steps, so that a request that ends in a
+// Reject leaves the session map as it was: begin_session logs what
+// cacheSession logs and makes the name visible to this call's own lookups
+// (wrapper->pending_user = pending); commit_session puts it into the map.
+// False when there is nothing to record (no User-Name record or attribute,
+// no request id).
+bool begin_session(freeradius_wrapper *wrapper, qz_pending_user *pending);
+// Records the pending user for its id: an existing entry takes the new name
+// and becomes the most recently authorized; a new entry goes at the tail,
+// after the least recently authorized entries have given way down to
+// max_sessions - 1.
+void commit_session(rlm_qzovx_t *inst, const qz_request *req, const qz_pending_user &pending);
+
+// Copies the user name for the request's id into ref (QZ_ID_BUFFER bytes):
+// the call's own pending name first, then the session map's. Returns true
+// when one was found.
 bool lookup_session_user(freeradius_wrapper *wrapper, char *ref);
 
 // Appends reqid to the instance's proxied-session list.

@@ -267,7 +267,12 @@ QZ_EXPORT int qzovx_instantiate(CONF_SECTION *conf, void **instance)
         return -1;
     }
 
-    qz_module_start(inst);
+    if (qz_module_start(inst) != 0) {
+        qz_module_forget_sessions(inst);
+        free(inst->string);
+        free(inst);
+        return -1;
+    }
     *instance = inst;
     return 0;
 }

@@ -162,9 +162,13 @@ int srv_dict_lookup(const char *name, unsigned *vendor, unsigned *attribute)
 int srv_reply_add(qz_request *request, const char *name, const char *value, enum srv_op op)
 {
     REQUEST *r = to_server(request);
+    DICT_ATTR const *da;
+    VALUE_PAIR *vp;
     FR_TOKEN token;
 
     if (!r || !r->reply || !name || !value) return -1;
+    da = dict_attrbyname(name);
+    if (!da) return -1;
     switch (op) {
     case SRV_OP_EQ:
         token = T_OP_EQ;
@@ -176,8 +180,26 @@ int srv_reply_add(qz_request *request, const char *name, const char *value, enum
         token = T_INVALID; /* the server's default operator for a new attribute */
         break;
     }
-    /* fr_pair_make appends the attribute to the list it is given. */
-    return fr_pair_make(r->reply, &r->reply->vps, name, value, token) ? 0 : -1;
+    /* Made the way fr_pair_make makes it (operator, no tag), but a text
+     * value is taken as it is: fr_pair_make would read it as a quoted string
+     * and turn backslash sequences into other characters, and a leading
+     * ":n:" into a tag. Other types are parsed from their text. */
+    vp = fr_pair_afrom_da(r->reply, da);
+    if (!vp) return -1;
+    vp->op = (token == T_INVALID) ? T_OP_EQ : token;
+    vp->tag = TAG_ANY;
+    if (da->type == PW_TYPE_STRING) {
+        fr_pair_value_bstrncpy(vp, value, strlen(value));
+        if (!vp->vp_strvalue) {
+            talloc_free(vp);
+            return -1;
+        }
+    } else if (fr_pair_value_from_str(vp, value, strlen(value)) < 0) {
+        talloc_free(vp);
+        return -1;
+    }
+    fr_pair_add(&r->reply->vps, vp);
+    return 0;
 }
 
 int srv_debug_level(const qz_request *request)
@@ -252,6 +274,11 @@ static int load_dictionary(CONF_SECTION *conf)
 
 /* ---- The module record ---- */
 
+/* The shared module code answers with the server's own codes. */
+_Static_assert(QZ_RLM_REJECT == RLM_MODULE_REJECT && QZ_RLM_FAIL == RLM_MODULE_FAIL && QZ_RLM_OK == RLM_MODULE_OK &&
+               QZ_RLM_NOOP == RLM_MODULE_NOOP && QZ_RLM_UPDATED == RLM_MODULE_UPDATED,
+               "module return codes differ from the server's");
+
 /* The server parses the configuration into its own types, so the instance it
  * allocates holds those, plus the shared module's instance record. */
 typedef struct qz_fr32_instance {
@@ -259,6 +286,7 @@ typedef struct qz_fr32_instance {
     uint32_t value;
     char const *string;
     fr_ipaddr_t ipaddr;
+    uint32_t max_sessions;
     rlm_qzovx_t *core;
 } qz_fr32_instance;
 
@@ -267,6 +295,9 @@ static const CONF_PARSER module_config[] = {
     { "boolean", FR_CONF_OFFSET(PW_TYPE_BOOLEAN, qz_fr32_instance, boolean), "no" },
     { "string", FR_CONF_OFFSET(PW_TYPE_STRING, qz_fr32_instance, string), NULL },
     { "ipaddr", FR_CONF_OFFSET(PW_TYPE_IPV4_ADDR, qz_fr32_instance, ipaddr), "*" },
+    /* Most sessions the module remembers; the least recently authorized
+     * gives way to a new one. */
+    { "max_sessions", FR_CONF_OFFSET(PW_TYPE_INTEGER, qz_fr32_instance, max_sessions), "1000000" },
     CONF_PARSER_TERMINATOR
 };
 
@@ -282,9 +313,12 @@ static int mod_instantiate(CONF_SECTION *conf, void *instance)
     qz_fr32_instance *inst = instance;
     rlm_qzovx_t *core;
 
-    (void)conf;
     if (srv_debug_level(NULL) > 1) srv_log(NULL, "    rlm_qzovx: instansiate called");
     if (inst->core) return 0;
+    if (inst->max_sessions < 1) {
+        cf_log_err_cs(conf, "max_sessions must be at least 1");
+        return -1;
+    }
 
     core = calloc(1, sizeof(*core));
     if (!core) return -1;
@@ -300,8 +334,14 @@ static int mod_instantiate(CONF_SECTION *conf, void *instance)
         qz_copy(core->string, size, inst->string);
     }
     core->ipaddr = inst->ipaddr.ipaddr.ip4addr.s_addr;
+    core->max_sessions = inst->max_sessions;
 
-    qz_module_start(core);
+    if (qz_module_start(core) != 0) {
+        qz_module_forget_sessions(core);
+        free(core->string);
+        free(core);
+        return -1;
+    }
     inst->core = core;
     return 0;
 }
@@ -343,7 +383,10 @@ extern module_t rlm_qzovx;
 module_t rlm_qzovx __attribute__((visibility("default"))) = {
     .magic = RLM_MODULE_INIT,
     .name = "qzovx",
-    .type = RLM_TYPE_THREAD_UNSAFE,
+    /* Requests run in parallel: the session lists have a lock of their own,
+     * held only for list work, and the library serialises the DM connection
+     * with its semaphores, which it waits on for at most dm_socket_timeout. */
+    .type = RLM_TYPE_THREAD_SAFE,
     .inst_size = sizeof(qz_fr32_instance),
     .config = module_config,
     .bootstrap = mod_bootstrap,
