@@ -9,6 +9,7 @@
 
 namespace {
 
+using e2e::count_with;
 using e2e::DmMessage;
 using e2e::Reply;
 using e2e::Rig;
@@ -30,38 +31,17 @@ default
   answer ACCESS=true
 )";
 
-// A switch's port 17 with a client MAC in lower case.
+// A switch's port 17 with a client MAC in lower case. The server writes
+// every MAC as 00-0F-1F-AA-BB-CC before the module sees it.
 const std::string kAlice = "User-Name=alice,User-Password=alice-pw,NAS-IP-Address=10.1.2.3,"
                            "NAS-Port=17,Calling-Station-Id=00-0f-1f-aa-bb-cc";
 const std::string kAliceReqId = "10.1.2.31700-0F-1F-AA-BB-CC";
-
-std::string test_name()
-{
-    const testing::TestInfo *info = testing::UnitTest::GetInstance()->current_test_info();
-    return std::string(info->test_suite_name()) + "." + info->name();
-}
-
-// Starts a rig for the running test; fails the test when it cannot.
-#define START_RIG(rig, options)                                                                \
-    do {                                                                                       \
-        std::string start_error;                                                               \
-        ASSERT_TRUE((rig).start(test_name(), (options), &start_error)) << start_error;         \
-    } while (0)
 
 RigOptions with_dm()
 {
     RigOptions options;
     options.policy = kPolicy;
     return options;
-}
-
-size_t count_with(const std::vector<DmMessage> &messages, const std::string &key,
-                  const std::string &value)
-{
-    size_t n = 0;
-    for (const DmMessage &m : messages)
-        n += m.has(key, value) ? 1 : 0;
-    return n;
 }
 
 TEST(FreeRadius32, AllowedUserGetsTheDecisionInTheAccept)
@@ -101,7 +81,7 @@ TEST(FreeRadius32, AllowedUserGetsTheDecisionInTheAccept)
     EXPECT_TRUE(requests[0].has("USER", "alice"));
     EXPECT_TRUE(requests[0].has("NAS_IP", "10.1.2.3"));
     EXPECT_TRUE(requests[0].has("PORT", "17"));
-    EXPECT_TRUE(requests[0].has("CLIENT_MAC", "00-0f-1f-aa-bb-cc"));
+    EXPECT_TRUE(requests[0].has("CLIENT_MAC", "00-0F-1F-AA-BB-CC"));
 
     EXPECT_TRUE(reports[0].has("USER", "alice")) << reports[0].fields;
     EXPECT_TRUE(reports[0].has("VLAN_ID", "20"));
@@ -178,7 +158,7 @@ TEST(FreeRadius32, AccountingStartAndStopReachTheDm)
     std::vector<DmMessage> accounting = rig.wait_for("AccountingRequest", 2);
     ASSERT_EQ(accounting.size(), 2u) << rig.logs();
     for (const DmMessage &m : accounting) {
-        EXPECT_TRUE(m.has("CLIENT_MAC", "00-0f-1f-aa-bb-cc")) << m.fields;
+        EXPECT_TRUE(m.has("CLIENT_MAC", "00-0F-1F-AA-BB-CC")) << m.fields;
         EXPECT_TRUE(m.has("REQ_ID", kAliceReqId));
         EXPECT_TRUE(m.has("NAS_IP", "10.1.2.3"));
         EXPECT_TRUE(m.has("SESSION_ID", "sess-0001"));

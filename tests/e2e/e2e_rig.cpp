@@ -11,6 +11,8 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <gtest/gtest.h>
+
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -82,7 +84,8 @@ int free_port(int type)
 // Starts argv[0] with stdout and stderr into log_path and stdin from
 // stdin_fd (or /dev/null). The child dies with the test process.
 pid_t spawn(const std::vector<std::string> &argv, const std::string &log_path,
-            const std::vector<std::pair<std::string, std::string>> &env, int stdin_fd = -1)
+            const std::vector<std::pair<std::string, std::string>> &env, int stdin_fd = -1,
+            bool append_log = false)
 {
     std::vector<char *> args;
     for (const std::string &a : argv)
@@ -99,7 +102,8 @@ pid_t spawn(const std::vector<std::string> &argv, const std::string &log_path,
         _exit(126);
     for (const auto &[name, value] : env)
         setenv(name.c_str(), value.c_str(), 1);
-    int out = open(log_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    int out = open(log_path.c_str(),
+                   O_WRONLY | O_CREAT | O_CLOEXEC | (append_log ? O_APPEND : O_TRUNC), 0644);
     int in = stdin_fd >= 0 ? stdin_fd : open("/dev/null", O_RDONLY | O_CLOEXEC);
     if (out < 0 || in < 0 || dup2(out, 1) < 0 || dup2(out, 2) < 0 || dup2(in, 0) < 0)
         _exit(126);
@@ -120,6 +124,30 @@ bool wait_for_text(const std::string &path, const std::string &needle, Child &ch
             return false;
         sleep_ms(50);
     }
+}
+
+// Runs a command to its end (at most timeout_ms); true when it exited 0.
+bool run_tool(const std::vector<std::string> &argv, const std::string &log_path, int timeout_ms,
+              int *exit_code = nullptr)
+{
+    Child tool;
+    tool.pid = spawn(argv, log_path, {});
+    long long deadline = now_ms() + timeout_ms;
+    int status = 0;
+    for (;;) {
+        pid_t done = waitpid(tool.pid, &status, WNOHANG);
+        if (done == tool.pid)
+            break;
+        if (done < 0 || now_ms() > deadline) {
+            tool.stop();
+            return false;
+        }
+        sleep_ms(20);
+    }
+    tool.pid = -1;
+    if (exit_code)
+        *exit_code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    return WIFEXITED(status) && WEXITSTATUS(status) == 0;
 }
 
 std::string strip_tag(std::string name)
@@ -263,33 +291,36 @@ bool Rig::start(const std::string &name, const RigOptions &options, std::string 
         return false;
     }
 
-    Child conf_tool;
-    conf_tool.pid = spawn({std::string(QZ_E2E_SOURCE_DIR) + "/scripts/freeradius-conf", "--dir",
-                           conf, "--modules", QZ_E2E_MODULES_DIR, "--auth-port",
-                           std::to_string(auth_port), "--acct-port", std::to_string(acct_port),
-                           "--users", work + "/users"},
-                          work + "/freeradius-conf.log", {});
-    int status = 0;
-    if (conf_tool.pid < 0 || waitpid(conf_tool.pid, &status, 0) != conf_tool.pid ||
-        !WIFEXITED(status) || WEXITSTATUS(status) != 0) {
-        conf_tool.pid = -1;
+    // Certificates for the eap module, made fresh for every test.
+    std::vector<std::string> certs_tool = {std::string(QZ_E2E_SOURCE_DIR) + "/scripts/eap-test-certs",
+                                           certs()};
+    certs_tool.insert(certs_tool.end(), options.client_certs.begin(), options.client_certs.end());
+    if (!run_tool(certs_tool, work + "/eap-test-certs.log", 60000)) {
+        *error = "eap-test-certs failed: " + read_file(work + "/eap-test-certs.log");
+        return false;
+    }
+
+    std::vector<std::string> conf_tool = {std::string(QZ_E2E_SOURCE_DIR) + "/scripts/freeradius-conf",
+                                          "--dir", conf, "--modules", QZ_E2E_MODULES_DIR,
+                                          "--auth-port", std::to_string(auth_port),
+                                          "--acct-port", std::to_string(acct_port),
+                                          "--users", work + "/users", "--eap-certs", certs()};
+    if (!options.nas_port_default)
+        conf_tool.push_back("--no-nas-port-default");
+    if (!options.accounting_queue)
+        conf_tool.push_back("--accounting-direct");
+    if (!run_tool(conf_tool, work + "/freeradius-conf.log", 60000)) {
         *error = "freeradius-conf failed: " + read_file(work + "/freeradius-conf.log");
         return false;
     }
-    conf_tool.pid = -1;
 
     if (!options.policy.empty()) {
         if (!write_file(work + "/policy.conf", options.policy)) {
             *error = "cannot write the policy";
             return false;
         }
-        dm.pid = spawn({QZ_E2E_DM, "--policy", work + "/policy.conf", "--port",
-                        std::to_string(dm_port), "--listen", "127.0.0.1"},
-                       work + "/dm.log", {});
-        if (!wait_for_text(work + "/dm.log", "listening on", dm, 10000)) {
-            *error = "qzovx-dm did not come up:\n" + read_file(work + "/dm.log");
+        if (!start_dm(error))
             return false;
-        }
     }
 
     server.pid = spawn({QZ_E2E_FREERADIUS, "-X", "-d", conf}, work + "/freeradius.log",
@@ -328,6 +359,31 @@ Reply send(const Rig &rig, const char *kind, int port, const std::string &attrib
 
 } // namespace
 
+bool Rig::start_dm(std::string *error)
+{
+    // A restarted DM continues the same log, so a test sees every message.
+    std::string log = work + "/dm.log";
+    size_t seen = read_file(log).size();
+    dm.pid = spawn({QZ_E2E_DM, "--policy", work + "/policy.conf", "--port", std::to_string(dm_port),
+                    "--listen", "127.0.0.1"},
+                   log, {}, -1, true);
+    long long deadline = now_ms() + 10000;
+    for (;;) {
+        if (read_file(log).find("listening on", seen) != std::string::npos)
+            return true;
+        if (!dm.running() || now_ms() > deadline) {
+            *error = "qzovx-dm did not come up:\n" + read_file(log);
+            return false;
+        }
+        sleep_ms(50);
+    }
+}
+
+void Rig::stop_dm()
+{
+    dm.stop();
+}
+
 Reply Rig::auth(const std::string &attributes)
 {
     return send(*this, "auth", auth_port, attributes);
@@ -336,6 +392,137 @@ Reply Rig::auth(const std::string &attributes)
 Reply Rig::acct(const std::string &attributes)
 {
     return send(*this, "acct", acct_port, attributes);
+}
+
+size_t Rig::acct_all(const std::vector<std::string> &packets)
+{
+    std::string text;
+    for (const std::string &p : packets)
+        text += p + "\n\n";
+    std::string file = work + "/acct-packets.txt";
+    if (!write_file(file, text))
+        return 0;
+    std::string log = work + "/radclient-all.log";
+    run_tool({QZ_E2E_RADCLIENT, "-d", conf, "-x", "-t", "3", "-r", "1", "-p", "1", "-f", file,
+              "127.0.0.1:" + std::to_string(acct_port), "acct", "testing123"},
+             log, 120000);
+    std::string output = read_file(log);
+    size_t answered = 0;
+    for (size_t at = 0; (at = output.find("Received Accounting-Response", at)) != std::string::npos;
+         at++)
+        answered++;
+    return answered;
+}
+
+namespace {
+
+// "RADIUS message: code=2 (Access-Accept) identifier=9 length=217", then
+// "   Attribute 79 (EAP-Message) length=6" / "      Value: 03220004" pairs.
+EapolResult parse_eapol(const std::string &output, bool success)
+{
+    EapolResult result;
+    result.output = output;
+    result.success = success;
+    std::string code;  // of the message being read
+    std::vector<std::pair<int, std::string>> attributes;
+    auto finish = [&] {
+        if (code == "Access-Accept" || code == "Access-Reject") {
+            result.code = code;
+            result.attributes = attributes;
+        } else if (code == "Access-Request") {
+            EapolResult sent;
+            sent.attributes = attributes;
+            result.request_eap_identifier = sent.eap_identifier();
+        }
+        code.clear();
+        attributes.clear();
+    };
+    std::string_view text = output;
+    while (!text.empty()) {
+        size_t end = text.find('\n');
+        std::string_view line = text.substr(0, end);
+        text = end == std::string_view::npos ? std::string_view() : text.substr(end + 1);
+        if (line.substr(0, 21) == "RADIUS message: code=") {
+            finish();
+            size_t open = line.find('('), close = line.find(')');
+            if (open != std::string_view::npos && close != std::string_view::npos && close > open)
+                code = std::string(line.substr(open + 1, close - open - 1));
+        } else if (!code.empty() && line.substr(0, 13) == "   Attribute ") {
+            attributes.emplace_back(std::atoi(std::string(line.substr(13)).c_str()), "");
+        } else if (!code.empty() && line.substr(0, 13) == "      Value: " && !attributes.empty()) {
+            std::string value(line.substr(13));
+            if (value.size() >= 2 && value.front() == '\'' && value.back() == '\'')
+                value = value.substr(1, value.size() - 2);
+            attributes.back().second = value;
+        } else if (!code.empty()) {
+            finish();
+        }
+    }
+    finish();
+    return result;
+}
+
+} // namespace
+
+EapolResult Rig::eapol(const std::string &network, int nas_port, const std::string &mac)
+{
+    static int runs = 0;
+    std::string name = work + "/eapol-" + std::to_string(++runs);
+    std::string block = network;
+    for (size_t at; (at = block.find("CERTS/")) != std::string::npos;)
+        block.replace(at, 6, certs() + "/");
+    std::string config = "network={\n\tkey_mgmt=IEEE8021X\n\tca_cert=\"" + certs() + "/ca.pem\"\n" +
+                         block + "}\n";
+    if (!write_file(name + ".conf", config))
+        return EapolResult{};
+    if (std::string(QZ_E2E_EAPOL_TEST).empty()) {
+        EapolResult missing;
+        missing.output = "eapol_test is not installed (package eapoltest; run scripts/setup)";
+        return missing;
+    }
+    int exit_code = -1;
+    run_tool({QZ_E2E_EAPOL_TEST, "-c", name + ".conf", "-a", "127.0.0.1", "-p",
+              std::to_string(auth_port), "-s", "testing123", "-t", "10",
+              "-N5:d:" + std::to_string(nas_port), "-M", mac},
+             name + ".log", 30000, &exit_code);
+    return parse_eapol(read_file(name + ".log"), exit_code == 0);
+}
+
+std::vector<std::string> EapolResult::values(int number) const
+{
+    std::vector<std::string> found;
+    for (const auto &[n, v] : attributes)
+        if (n == number)
+            found.push_back(v);
+    return found;
+}
+
+std::string EapolResult::value(int number) const
+{
+    std::vector<std::string> found = values(number);
+    return found.empty() ? "<absent>" : found.front();
+}
+
+size_t EapolResult::vendor_attributes(unsigned vendor) const
+{
+    char prefix[16];
+    std::snprintf(prefix, sizeof prefix, "%08x", vendor);
+    size_t n = 0;
+    for (const std::string &v : values(26))
+        n += v.compare(0, 8, prefix) == 0 ? 1 : 0;
+    return n;
+}
+
+int EapolResult::eap_code() const
+{
+    std::string eap = value(79);
+    return eap.size() >= 8 && eap != "<absent>" ? std::stoi(eap.substr(0, 2), nullptr, 16) : -1;
+}
+
+int EapolResult::eap_identifier() const
+{
+    std::string eap = value(79);
+    return eap.size() >= 8 && eap != "<absent>" ? std::stoi(eap.substr(2, 2), nullptr, 16) : -1;
 }
 
 std::vector<DmMessage> Rig::dm_messages() const
@@ -366,9 +553,9 @@ std::vector<DmMessage> Rig::dm_messages() const
     return messages;
 }
 
-std::vector<DmMessage> Rig::wait_for(const std::string &event, size_t count) const
+std::vector<DmMessage> Rig::wait_for(const std::string &event, size_t count, int timeout_ms) const
 {
-    long long deadline = now_ms() + 5000;
+    long long deadline = now_ms() + timeout_ms;
     for (;;) {
         std::vector<DmMessage> found;
         for (DmMessage &m : dm_messages())
@@ -378,6 +565,35 @@ std::vector<DmMessage> Rig::wait_for(const std::string &event, size_t count) con
             return found;
         sleep_ms(50);
     }
+}
+
+size_t Rig::wait_for_server_log(const std::string &text, size_t count, int timeout_ms) const
+{
+    long long deadline = now_ms() + timeout_ms;
+    for (;;) {
+        std::string log = read_file(work + "/freeradius.log");
+        size_t found = 0;
+        for (size_t at = 0; (at = log.find(text, at)) != std::string::npos; at += text.size())
+            found++;
+        if (found >= count || now_ms() > deadline)
+            return found;
+        sleep_ms(100);
+    }
+}
+
+std::string test_name()
+{
+    const testing::TestInfo *info = testing::UnitTest::GetInstance()->current_test_info();
+    return std::string(info->test_suite_name()) + "." + info->name();
+}
+
+size_t count_with(const std::vector<DmMessage> &messages, const std::string &key,
+                  const std::string &value)
+{
+    size_t n = 0;
+    for (const DmMessage &m : messages)
+        n += m.has(key, value) ? 1 : 0;
+    return n;
 }
 
 std::string Rig::logs() const

@@ -57,6 +57,7 @@ bool parses_as_integer(const char *text)
 }
 
 int g_debug_level = 2;
+bool g_server_rejects = false;
 std::vector<std::string> g_log;
 
 }  // namespace
@@ -67,7 +68,10 @@ void reset()
 {
     g_log.clear();
     g_debug_level = 2;
+    g_server_rejects = false;
 }
+
+void set_server_rejects(bool rejects) { g_server_rejects = rejects; }
 
 void set_debug_level(int level) { g_debug_level = level; }
 const std::vector<std::string> &log_lines() { return g_log; }
@@ -173,6 +177,31 @@ const qz_pair *srv_find(const qz_request *request, enum srv_list list, unsigned 
         if (p.vendor == vendor && p.attribute == attribute)
             return &p;
     return nullptr;
+}
+
+int srv_server_rejects(void) { return g_server_rejects; }
+
+void srv_mark_request(qz_request *request, const void *owner) { request->marks.push_back(owner); }
+
+int srv_request_marked(const qz_request *request, const void *owner)
+{
+    for (const void *mark : request->marks)
+        if (mark == owner)
+            return 1;
+    return 0;
+}
+
+// Octets values live in the pair's text, bytes as they are.
+const uint8_t *srv_pair_octets(const qz_pair *pair, size_t *length)
+{
+    *length = pair->text.size();
+    return pair->text.empty() ? nullptr : reinterpret_cast<const uint8_t *>(pair->text.data());
+}
+
+int srv_pair_set_octets(qz_request *, const qz_pair *pair, const uint8_t *data, size_t length)
+{
+    const_cast<qz_pair *>(pair)->text.assign(reinterpret_cast<const char *>(data), length);
+    return 0;
 }
 
 const char *srv_pair_text(qz_request *, const qz_pair *pair) { return pair->text.c_str(); }

@@ -31,12 +31,17 @@ struct qz_request {
     bool proxying = false;
     std::vector<qz_pair> request_vps;
     std::vector<qz_pair> reply_vps;
+    // Owners that marked the request (srv_mark_request).
+    std::vector<const void *> marks;
 };
 
 namespace fake {
 
-// Clears the log and sets the debug level to 2.
+// Clears the log, sets the debug level to 2 and the server back to one that
+// leaves rejects to the module (the 1.0 series).
 void reset();
+// true: the server runs its own reject handling after a reject result (3.2).
+void set_server_rejects(bool rejects);
 void set_debug_level(int level);
 const std::vector<std::string> &log_lines();
 bool logged(const std::string &line);

@@ -21,6 +21,10 @@ constexpr int kAcctStop = 2;
 constexpr int kControlPointAuthorize = 1;
 constexpr int kControlPointAccounting = 4;
 
+constexpr unsigned kEapMessage = 79;
+constexpr uint8_t kEapSuccess = 3;
+constexpr uint8_t kEapFailure = 4;
+
 constexpr unsigned kProxiedToVendor = 11344;
 constexpr unsigned kProxiedToAttribute = 1;
 constexpr char kLoopback[] = "127.0.0.1";
@@ -115,6 +119,22 @@ bool is_copy_of_proxied(rlm_qzovx_t *inst, qz_request *request, const char *reqi
     return qzmod::consume_proxied_session(inst, request, reqid);
 }
 
+// The server put EAP-Success into the Accept before the DM refused it, and
+// its reject handling keeps an EAP-Message that is already there: turn it
+// into EAP-Failure for the same exchange (same identifier), so the
+// supplicant does not see a success before the Reject.
+void fail_eap_success(qz_request *request)
+{
+    const qz_pair *eap = srv_find(request, SRV_REPLY_LIST, 0, kEapMessage);
+    size_t length = 0;
+    const uint8_t *packet = eap != nullptr ? srv_pair_octets(eap, &length) : nullptr;
+    if (packet == nullptr || length != 4 || packet[0] != kEapSuccess)
+        return;
+    const uint8_t failure[4] = {kEapFailure, packet[1], 0, 4};
+    if (srv_pair_set_octets(request, eap, failure, sizeof failure) == 0)
+        qzmod::log_trace(request, "rlm_qzovx: EAP-Success of the refused request turned into EAP-Failure");
+}
+
 }  // namespace
 
 extern "C" int qz_module_init(void)
@@ -166,6 +186,12 @@ extern "C" int qz_module_post_auth(rlm_qzovx_t *inst, qz_request *request)
     qzmod::log_trace(request, "qzovx: entered qzovx_post_auth");
     if (!has_request_and_reply(request, ""))
         return QZ_RLM_NOOP;
+    // Called again for a request already asked about (listed in post-auth
+    // and in the server's reject section, which a refusal leads to).
+    if (srv_request_marked(request, inst)) {
+        qzmod::log_trace(request, "rlm_qzovx: request already decided, nothing more to do");
+        return QZ_RLM_NOOP;
+    }
     const int reply_code = srv_reply_code(request);
     if (reply_code != kAccessAccept && reply_code != kAccessReject)
         return QZ_RLM_OK;
@@ -209,6 +235,7 @@ extern "C" int qz_module_post_auth(rlm_qzovx_t *inst, qz_request *request)
     const bool recording = qzmod::begin_session(&w, &pending);
     user_access->src = 0;
     user_access->return_code = 0;
+    srv_mark_request(request, inst);
     w.ovxStatus = ovxauthorize(&w);
 
     if (reply_code == kAccessReject) {
@@ -218,8 +245,16 @@ extern "C" int qz_module_post_auth(rlm_qzovx_t *inst, qz_request *request)
         return QZ_RLM_REJECT;
     }
     if (w.ovxStatus == kAccessReject) {
+        // The report says Reject. Where the server handles rejects itself,
+        // it must still see the Accept, so that it runs its reject section
+        // (filters that strip the Accept's attributes and keys) as for its
+        // own Rejects.
         srv_set_reply_code(request, kAccessReject);
         ovxrespond(&w);
+        if (srv_server_rejects()) {
+            srv_set_reply_code(request, kAccessAccept);
+            fail_eap_success(request);
+        }
         return QZ_RLM_REJECT;
     }
     ovxrespond(&w);

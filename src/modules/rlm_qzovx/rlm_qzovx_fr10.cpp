@@ -132,6 +132,20 @@ int srv_list_has_attributes(const qz_request *request, enum srv_list list, int *
     return list_head(req, list) != nullptr;
 }
 
+// The 1.0 series has no reject section after post-auth: the module sets
+// Access-Reject itself, and is called once per request.
+int srv_server_rejects(void)
+{
+    return 0;
+}
+
+void srv_mark_request(qz_request *, const void *) {}
+
+int srv_request_marked(const qz_request *, const void *)
+{
+    return 0;
+}
+
 const qz_pair *srv_find(const qz_request *request, enum srv_list list, unsigned vendor,
                         unsigned attribute)
 {
@@ -157,6 +171,28 @@ uint32_t srv_pair_integer(const qz_pair *pair)
 {
     const VALUE_PAIR *vp = as_server(pair);
     return vp != nullptr ? vp->lvalue : 0;
+}
+
+const uint8_t *srv_pair_octets(const qz_pair *pair, size_t *length)
+{
+    const VALUE_PAIR *vp = as_server(pair);
+    size_t n = vp != nullptr && vp->length > 0 ? static_cast<size_t>(vp->length) : 0;
+    if (n > sizeof vp->strvalue)
+        n = sizeof vp->strvalue;
+    if (length != nullptr)
+        *length = n;
+    return n > 0 ? vp->strvalue : nullptr;
+}
+
+int srv_pair_set_octets(qz_request *, const qz_pair *pair, const uint8_t *data, size_t length)
+{
+    // The server's attribute records hold their value in place.
+    VALUE_PAIR *vp = const_cast<VALUE_PAIR *>(as_server(pair));
+    if (vp == nullptr || data == nullptr || length > sizeof vp->strvalue)
+        return -1;
+    memcpy(vp->strvalue, data, length);
+    vp->length = static_cast<int>(length);
+    return 0;
 }
 
 int srv_dict_lookup(const char *name, unsigned *vendor, unsigned *attribute)

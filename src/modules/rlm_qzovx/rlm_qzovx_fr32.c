@@ -102,6 +102,31 @@ int srv_list_has_attributes(const qz_request *request, enum srv_list list, int *
     return list_head(request, list) != NULL;
 }
 
+/* After the reject result of post-auth, 3.2 sets Access-Reject and runs
+ * Post-Auth-Type REJECT itself (rad_postauth), as long as the reply is not a
+ * Reject already. */
+int srv_server_rejects(void)
+{
+    return 1;
+}
+
+/* The mark is request data under the instance and this tag; its value only
+ * has to be non-null, and is never freed. */
+#define QZ_MARK_ASKED 0x717a6f76 /* "qzov" */
+static char asked_marker;
+
+void srv_mark_request(qz_request *request, const void *owner)
+{
+    REQUEST *r = to_server(request);
+    if (r) request_data_add(r, (void *)(uintptr_t)owner, QZ_MARK_ASKED, &asked_marker, false);
+}
+
+int srv_request_marked(const qz_request *request, const void *owner)
+{
+    REQUEST *r = to_server(request);
+    return r && request_data_reference(r, (void *)(uintptr_t)owner, QZ_MARK_ASKED) != NULL;
+}
+
 const qz_pair *srv_find(const qz_request *request, enum srv_list list,
                         unsigned vendor, unsigned attribute)
 {
@@ -146,6 +171,24 @@ uint32_t srv_pair_integer(const qz_pair *pair)
     default:
         return 0;
     }
+}
+
+const uint8_t *srv_pair_octets(const qz_pair *pair, size_t *length)
+{
+    VALUE_PAIR *vp = to_pair(pair);
+    if (length) *length = 0;
+    if (!vp || vp->da->type != PW_TYPE_OCTETS || !vp->vp_octets) return NULL;
+    if (length) *length = vp->vp_length;
+    return vp->vp_octets;
+}
+
+int srv_pair_set_octets(qz_request *request, const qz_pair *pair, const uint8_t *data, size_t length)
+{
+    VALUE_PAIR *vp = to_pair(pair);
+    (void)request;
+    if (!vp || vp->da->type != PW_TYPE_OCTETS || !data) return -1;
+    fr_pair_value_memcpy(vp, data, length);
+    return 0;
 }
 
 int srv_dict_lookup(const char *name, unsigned *vendor, unsigned *attribute)

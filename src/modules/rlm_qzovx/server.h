@@ -46,6 +46,21 @@ int srv_is_proxying(const qz_request *request);
  * has no attributes (0 otherwise); why may be null. */
 int srv_list_has_attributes(const qz_request *request, enum srv_list list, int *why);
 
+/* ---- Rejects ---- */
+/* Non-zero when the server runs its own reject handling for a request whose
+ * post-auth returns the reject result while its reply is still an Accept
+ * (3.2: Post-Auth-Type REJECT, whose filters strip the Accept's attributes
+ * and keys). The module then leaves the reply code to the server. 0 in the
+ * 1.0 series, where the module sets Access-Reject itself. */
+int srv_server_rejects(void);
+/* Marks the request as asked about by `owner` (a module instance), so that
+ * the module called again for the same request (3.2: listed in post-auth and
+ * in Post-Auth-Type REJECT) neither asks nor reports twice. The 1.0 series
+ * calls post-auth once per request: there the mark is never kept. */
+void srv_mark_request(qz_request *request, const void *owner);
+/* Non-zero when the request carries the mark of `owner`. */
+int srv_request_marked(const qz_request *request, const void *owner);
+
 /* ---- Attributes ---- */
 /* First attribute with this number in the list; vendor 0 for standard
  * attributes. Null when absent. */
@@ -56,6 +71,14 @@ const qz_pair *srv_find(const qz_request *request, enum srv_list list,
 const char *srv_pair_text(qz_request *request, const qz_pair *pair);
 /* The attribute's integer value (32 bits). */
 uint32_t srv_pair_integer(const qz_pair *pair);
+
+/* The attribute's value as bytes (octets attributes such as EAP-Message);
+ * *length receives their number. Null when there is no value. */
+const uint8_t *srv_pair_octets(const qz_pair *pair, size_t *length);
+/* Replaces the value of an octets attribute of the request (or its reply)
+ * with `length` bytes. Returns 0 when done, -1 otherwise. */
+int srv_pair_set_octets(qz_request *request, const qz_pair *pair, const uint8_t *data,
+                        size_t length);
 
 /* Looks a name up in the server's dictionary (case-insensitive). Returns 0 and
  * fills vendor and attribute when found, -1 otherwise. */
