@@ -321,6 +321,51 @@ void srv_log(const qz_request *request, const char *format, ...)
     }
 }
 
+/* ---- The vendor dictionary ---- */
+
+/* The attributes the module writes (vendor qz and a name for one
+ * Termination-Action value) come from dictionary.qzovx, which the package
+ * installs beside the server's own dictionaries. The module reads it itself
+ * when it starts, the way the server loads dictionary.dhcp for a DHCP site,
+ * so enabling the module needs no edit of the server's dictionary file and
+ * removing it leaves no $INCLUDE of a missing file behind. A dictionary that
+ * already defines the vendor (an operator's own $INCLUDE) is left as it is. */
+#define QZ_DICTIONARY "dictionary.qzovx"
+#define QZ_VENDOR_NAME "qz"
+#define QZ_VENDOR_NUMBER 32473
+
+static int load_dictionary(CONF_SECTION *conf)
+{
+    char const *dir = main_config.dictionary_dir ? main_config.dictionary_dir : "";
+    int vendor = dict_vendorbyname(QZ_VENDOR_NAME);
+
+    if (vendor == QZ_VENDOR_NUMBER) return 0;
+    if (vendor != 0) {
+        cf_log_err_cs(conf, "rlm_qzovx: the dictionaries already define vendor \"%s\" as %d, not %d",
+                      QZ_VENDOR_NAME, vendor, QZ_VENDOR_NUMBER);
+        return -1;
+    }
+    cf_log_module(conf, "Loading %s/%s", dir, QZ_DICTIONARY);
+    switch (dict_read(dir, QZ_DICTIONARY)) {
+    case 0:
+        break;
+    case -2:
+        cf_log_err_cs(conf, "rlm_qzovx: %s is not in the server's dictionary folder %s: "
+                      "install it there, or $INCLUDE it from the configuration folder's "
+                      "dictionary file", QZ_DICTIONARY, dir);
+        return -1;
+    default:
+        cf_log_err_cs(conf, "rlm_qzovx: reading %s/%s failed: %s", dir, QZ_DICTIONARY, fr_strerror());
+        return -1;
+    }
+    if (dict_vendorbyname(QZ_VENDOR_NAME) != QZ_VENDOR_NUMBER) {
+        cf_log_err_cs(conf, "rlm_qzovx: %s/%s does not define vendor \"%s\" (%d)", dir,
+                      QZ_DICTIONARY, QZ_VENDOR_NAME, QZ_VENDOR_NUMBER);
+        return -1;
+    }
+    return 0;
+}
+
 /* ---- The module record ---- */
 
 /* The shared module code answers with the server's own codes. */
@@ -352,8 +397,8 @@ static const CONF_PARSER module_config[] = {
 
 static int mod_bootstrap(CONF_SECTION *conf, void *instance)
 {
-    (void)conf;
     (void)instance;
+    if (load_dictionary(conf) < 0) return -1;
     return qz_module_init();
 }
 
