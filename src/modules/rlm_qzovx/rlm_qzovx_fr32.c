@@ -134,7 +134,7 @@ int srv_request_marked(const qz_request *request, const void *owner)
  * (State attribute) and drops it when the session ends. A local attribute
  * (vendor 0, above 255): the default post-auth copies the session state into
  * the reply, and the server never puts such an attribute into a packet. */
-#define QZ_VENDOR 0
+#define QZ_LOCAL_VENDOR 0
 #define QZ_TUNNEL_DECIDED 3473
 
 void srv_mark_outer_session(qz_request *request, const char *reqid)
@@ -147,7 +147,7 @@ void srv_mark_outer_session(qz_request *request, const char *reqid)
     for (outer = r->parent; outer->parent; outer = outer->parent) {}
     if (srv_outer_session_marked((const qz_request *)outer, reqid) == 1) return;
 
-    vp = fr_pair_afrom_num(outer->state_ctx, QZ_TUNNEL_DECIDED, QZ_VENDOR);
+    vp = fr_pair_afrom_num(outer->state_ctx, QZ_TUNNEL_DECIDED, QZ_LOCAL_VENDOR);
     if (!vp) {
         /* A configuration fault: said once, in the server's log, not only in
          * debug output. */
@@ -171,7 +171,7 @@ int srv_outer_session_marked(const qz_request *request, const char *reqid)
     if (!r || !reqid) return 0;
     length = strlen(reqid);
     for (vp = fr_cursor_init(&cursor, &r->state); vp; vp = fr_cursor_next(&cursor)) {
-        if (vp->da->vendor != QZ_VENDOR || vp->da->attr != QZ_TUNNEL_DECIDED) continue;
+        if (vp->da->vendor != QZ_LOCAL_VENDOR || vp->da->attr != QZ_TUNNEL_DECIDED) continue;
         if (vp->vp_length == length && vp->vp_strvalue && memcmp(vp->vp_strvalue, reqid, length) == 0)
             return 1;
     }
