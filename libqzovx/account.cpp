@@ -4,6 +4,7 @@
 #include "dm_fields.h"
 #include "dm_message.h"
 #include "dm_send.h"
+#include "dm_pool.h"
 #include "dm_sock.h"
 #include "exchange_hold.h"
 #include "number.h"
@@ -123,7 +124,10 @@ extern "C" QZ_EXPORT int processAccountingPacket(void *radiusPacket)
         return -1;
     }
     int result = 0;
-    if (dm_sock_send_noted(server, message.data(), message.length(), trace) < 0) {
+    // One connection for all accounting, so the DM reads a session's events
+    // in the order they were sent.
+    DmLease lease = dm_lease(server, DmRoute::Ordered, dm_now_ms() + dm_io_timeout_ms());
+    if (!lease || dm_sock_send_noted(lease.server, message.data(), message.length(), trace) < 0) {
         trace.add("Unable to reach DM for location %s\n", sw_ip);
         result = -1;
     }

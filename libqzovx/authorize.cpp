@@ -6,6 +6,7 @@
 #include "debug.h"
 #include "dm_fields.h"
 #include "dm_message.h"
+#include "dm_pool.h"
 #include "dm_send.h"
 #include "dm_sock.h"
 #include "exchange_hold.h"
@@ -190,15 +191,23 @@ extern "C" QZ_EXPORT int processAuthorizationPacket(void *radiusPacket)
         trace.add("Unable to reach DM for location %s while trying to aquire recv semaphore\n", ua->location);
         return rcUnknown;
     }
-    if (dm_sock_send_noted(server, message.data(), message.length(), trace) < 0) {
+    // The request and its answer travel on one connection that nobody else
+    // uses meanwhile.
+    DmLease lease = dm_lease(server, DmRoute::Exchange, dm_now_ms() + dm_io_timeout_ms());
+    if (!lease) {
+        trace.add("Unable to reach DM for location %s while waiting for a free connection\n", ua->location);
+        return rcUnknown;
+    }
+    if (dm_sock_send_noted(lease.server, message.data(), message.length(), trace) < 0) {
         trace.add("Unable to reach DM for location %s\n", ua->location);
         return rcUnknown;
     }
     trace.flush();  // visible while the DM is being waited for
-    if (verify_answer(server, ua, trace) < 0) {
+    if (verify_answer(lease.server, ua, trace) < 0) {
         trace.add("no access request response received from DM \n\n");
         return rcUnknown;
     }
+    lease.release();
     hold.release();
     if (ua->allowed)
         return rcAccessAccept;

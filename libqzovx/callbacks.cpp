@@ -1,10 +1,17 @@
 // The callback table and the forwarding accessors. The host registers one
-// name per slot; every accessor looks its slot's name up with the loader on
-// each call (nothing is cached, so a re-registered slot takes effect at
-// once) and forwards its arguments unchanged.
+// name per slot; every accessor looks its slot's name up with the loader and
+// forwards its arguments unchanged. What the loader found is kept per slot
+// until that slot is registered again or the library handle changes, so a
+// re-registered slot takes effect at once; a name that does not resolve is
+// looked up again on every call. (The loader's lookup walks every object of
+// the server under its own lock; done for every accessor call it costs a
+// busy server more than the rest of the module together.)
 #include <dlfcn.h>
 #include <stdint.h>
 #include <stdio.h>
+
+#include <atomic>
+#include <mutex>
 
 #include "ovxModuleAPI.h"
 #include "qz_text.h"
@@ -13,26 +20,60 @@ namespace {
 
 constexpr size_t kNameWidth = 255;
 
-// Slot names; all empty at load. Written once by registration before any
-// request arrives, read afterwards.
+// Slot names; all empty at load. Written by registration, which the host
+// does before any request arrives, read afterwards.
 char callback_table[OVX_SLOT_COUNT][kNameWidth];
+
+// What each slot's name resolved to on cached_handle; null: not known.
+std::atomic<void *> cached_symbol[OVX_SLOT_COUNT];
+std::atomic<void *> cached_handle{nullptr};
+// Counts registrations, so a lookup that raced with one is not kept.
+std::atomic<unsigned> registrations{0};
+std::mutex caching;
 
 enum class ReportLookupError { no, yes };
 
+void *cached_lookup(int slot, void *handle)
+{
+    if (handle != cached_handle.load(std::memory_order_acquire))
+        return nullptr;
+    return cached_symbol[slot].load(std::memory_order_acquire);
+}
+
+void keep_lookup(int slot, void *handle, void *symbol, unsigned registrations_before)
+{
+    std::lock_guard<std::mutex> lock(caching);
+    if (registrations.load(std::memory_order_acquire) != registrations_before)
+        return;  // the slot may have been given another name meanwhile
+    if (cached_handle.load(std::memory_order_relaxed) != handle) {
+        for (auto &entry : cached_symbol)
+            entry.store(nullptr, std::memory_order_relaxed);
+        cached_handle.store(handle, std::memory_order_release);
+    }
+    cached_symbol[slot].store(symbol, std::memory_order_release);
+}
+
 // Looks the slot's name up on libhandle (null: the loader's default lookup).
 // Returns null when the name does not resolve; with `report`, the loader's
-// message goes to standard error as it is.
+// message goes to standard error as it is. May be called from several
+// threads at once.
 template <typename Fn>
 Fn resolve(int slot, ReportLookupError report = ReportLookupError::no)
 {
     ovxnonWinIt();
+    void *handle = libhandle;
+    if (void *known = cached_lookup(slot, handle))
+        return reinterpret_cast<Fn>(known);
+    unsigned registrations_before = registrations.load(std::memory_order_acquire);
     dlerror();  // clear any stale message so only this lookup's is seen
-    void *symbol = dlsym(libhandle, callback_table[slot]);
+    void *symbol = dlsym(handle, callback_table[slot]);
     if (report == ReportLookupError::yes) {
         const char *message = dlerror();
         if (message != nullptr)
             fputs(message, stderr);
     }
+    if (symbol != nullptr)
+        keep_lookup(slot, handle, symbol, registrations_before);
     return reinterpret_cast<Fn>(symbol);
 }
 
@@ -45,7 +86,10 @@ void addCallBack(char * /*moduleName*/, char *name, int callback)
 {
     if (callback < 0 || callback >= OVX_SLOT_COUNT)
         return;
+    std::lock_guard<std::mutex> lock(caching);
     qz_copy(callback_table[callback], kNameWidth, name);
+    cached_symbol[callback].store(nullptr, std::memory_order_release);
+    registrations.fetch_add(1, std::memory_order_acq_rel);
 }
 
 int ovxnonWinIt(void)

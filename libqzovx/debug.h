@@ -41,6 +41,11 @@ QZ_EXPORT char *cv_display(cv *cv_ptr, DWORD value);
  * lock so two threads never both open one. */
 void debug_sock_open_if_closed(void);
 
+/* Library-internal: whether ovx_dprintf's text can reach anyone (debug
+ * output on, and standard output not /dev/null, or a trace file, or the
+ * debug listener); callers skip building text nobody would see. */
+int ovx_dprint_wanted(void);
+
 /* Library-internal: ovx_dprintf of a text that is already formatted. */
 void ovx_dprint_text(const char *text, size_t length);
 

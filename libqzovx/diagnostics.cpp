@@ -13,9 +13,11 @@
 #include <stdio.h>
 #include <string.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <memory>
 #include <mutex>
 
@@ -32,6 +34,21 @@ constexpr int kMaxTracedMessage = 1000;
 constexpr int kDebugDeadlineMs = 250;
 
 std::mutex output_mutex;
+
+// Set at initialisation when standard output is /dev/null (as a server
+// started in the background has it): text meant only for it is then not
+// formatted at all.
+std::atomic<bool> stdout_discarded{false};
+
+bool stdout_is_discarded()
+{
+    struct stat out {};
+    if (fstat(STDOUT_FILENO, &out) != 0)
+        return errno == EBADF;  // closed: nothing written there is seen
+    struct stat null_device {};
+    return S_ISCHR(out.st_mode) && stat("/dev/null", &null_device) == 0 && S_ISCHR(null_device.st_mode) &&
+           out.st_rdev == null_device.st_rdev;
+}
 
 struct AddrinfoFree {
     void operator()(addrinfo *list) const { freeaddrinfo(list); }
@@ -289,8 +306,17 @@ int trace_fhdl = -1;
 char output[4096];
 char cv_buf[20];
 
+int ovx_dprint_wanted(void)
+{
+    if (!enable_debug)
+        return 0;
+    return !stdout_discarded.load(std::memory_order_relaxed) || trace_fhdl > 0 || debug_window;
+}
+
 int ovx_dprintf(const char *format, ...)
 {
+    if (!ovx_dprint_wanted())
+        return 0;
     va_list args;
     va_start(args, format);
     print_formatted(format, args, [](int length) {
@@ -305,7 +331,7 @@ int ovx_dprintf(const char *format, ...)
 
 void ovx_dprint_text(const char *text, size_t length)
 {
-    if (!enable_debug || text == nullptr)
+    if (!ovx_dprint_wanted() || text == nullptr)
         return;
     if (length >= sizeof output)
         length = sizeof output - 1;  // the cut every formatted message gets
@@ -349,6 +375,7 @@ int debug_init(void)
 {
     if (!enable_debug)
         return 0;
+    stdout_discarded.store(stdout_is_discarded(), std::memory_order_relaxed);
     std::lock_guard<std::mutex> lock(output_mutex);
     if (trace_fhdl <= 0 && trace_file_name[0] != '\0' && trace_file_name[1] != '\0') {
         // Appending keeps an earlier run's trace whole; this run's text

@@ -26,6 +26,7 @@
 #include "Authif.h"
 #include "debug.h"
 #include "dm_message.h"
+#include "dm_pool.h"
 #include "dm_send.h"
 #include "dm_sock.h"
 #include "qz_text.h"
@@ -458,6 +459,7 @@ int dm_cleanup(void)
 {
     if (dm_servers <= 0)
         return 0;
+    dm_pool_close_extra(dm_now_ms() + dm_io_timeout_ms());
     int count = dm_servers < DM_MAX_SERVERS ? dm_servers : DM_MAX_SERVERS;
     for (int i = 0; i < count; ++i) {
         if (dm_server[i].dm_sock != -1)

@@ -2,6 +2,8 @@
 // and the SERVERINFO introduction, under the host's send semaphore.
 #include <stdint.h>
 
+#include <chrono>
+#include <mutex>
 #include <string>
 
 #include "Authif.h"
@@ -14,6 +16,10 @@ namespace {
 
 constexpr const char *kApiString = "OVX Native API B.02.43, with EI extensions";
 constexpr int kInitWaitMs = 1000;
+
+// The host's send semaphore may admit several holders (one per DM
+// connection), so it alone does not keep two threads from initialising.
+std::timed_mutex initialising;
 
 // Callback results carry their number in the low 32 bits.
 bool hold_refused(void *wait_result)
@@ -52,14 +58,17 @@ int radiusIFInitialize(void)
     if (hold_refused(waitOnObject(send_semaphore, kInitWaitMs)))
         return 0;
 
-    if (init_done.load(std::memory_order_acquire) != 1) {
-        readProperties();
-        debug_init();
-        dm_init();
-        if (debug_window)
-            print_settings();
-        send_server_info();
-        init_done.store(1, std::memory_order_release);
+    if (initialising.try_lock_for(std::chrono::milliseconds(kInitWaitMs))) {
+        if (init_done.load(std::memory_order_acquire) != 1) {
+            readProperties();
+            debug_init();
+            dm_init();
+            if (debug_window)
+                print_settings();
+            send_server_info();
+            init_done.store(1, std::memory_order_release);
+        }
+        initialising.unlock();
     }
 
     releaseAnObject(send_semaphore);

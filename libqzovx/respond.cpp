@@ -8,6 +8,7 @@
 #include "dm_fields.h"
 #include "dm_message.h"
 #include "dm_send.h"
+#include "dm_pool.h"
 #include "dm_sock.h"
 #include "exchange_hold.h"
 #include "number.h"
@@ -238,11 +239,14 @@ extern "C" QZ_EXPORT int _ovxrespond(void *radiusPacket)
             trace.add("Unable to reach DM for location %s while trying to aquire recv semaphore\n", ua->location);
             return 0;
         }
-        if (dm_sock_send_noted(server, message.data(), message.length(), trace) < 0) {
+        // Reports go where accounting goes, so the DM reads a session's
+        // report before its accounting.
+        DmLease lease = dm_lease(server, DmRoute::Ordered, dm_now_ms() + dm_io_timeout_ms());
+        if (!lease || dm_sock_send_noted(lease.server, message.data(), message.length(), trace) < 0) {
             trace.add("Unable to reach DM for location %s\n", ua->location);
             return 0;
         }
-    }  // both semaphores given back, send first
+    }  // the connection and both semaphores given back, send first
 
     int dwResult = add_reply_attributes(radiusPacket, ua, trace);
     add_vendor_attributes(radiusPacket, ua, trace);

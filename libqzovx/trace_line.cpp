@@ -8,7 +8,7 @@
 
 void TraceLine::add(const char *format, ...)
 {
-    if (!enable_debug)
+    if (!ovx_dprint_wanted())
         return;  // nothing would be written
     char fragment[4096];  // the cut ovx_dprintf applies
     va_list args;

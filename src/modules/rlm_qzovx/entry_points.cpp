@@ -2,6 +2,7 @@
 // request must pass, the per-call handle given to the core library, and the
 // mapping of the core's verdict to the reply code and the module result.
 #include <cstdlib>
+#include <cstddef>
 #include <cstring>
 #include <memory>
 
@@ -29,16 +30,45 @@ constexpr unsigned kProxiedToVendor = 11344;
 constexpr unsigned kProxiedToAttribute = 1;
 constexpr char kLoopback[] = "127.0.0.1";
 
-struct FreeDeleter {
-    void operator()(void *p) const { free(p); }
+// The decision record is 265 KB: it lives on the heap rather than on the
+// server thread's stack. Each thread keeps the record of its last call for
+// the next one, since taking 265 KB from the allocator and giving it back on
+// every call cost a busy server more than the module's own work.
+struct SpareRecord {
+    OVX_USER_ACCESS *record = nullptr;
+    ~SpareRecord() { free(record); }
 };
-using UserAccessPtr = std::unique_ptr<OVX_USER_ACCESS, FreeDeleter>;
+thread_local SpareRecord spare_record;
 
-// The decision record is 265 KB: it lives on the heap for one call rather
-// than on the server thread's stack, zero-filled as the core expects.
+struct RecordReturn {
+    void operator()(OVX_USER_ACCESS *record) const
+    {
+        if (spare_record.record == nullptr)
+            spare_record.record = record;
+        else
+            free(record);
+    }
+};
+using UserAccessPtr = std::unique_ptr<OVX_USER_ACCESS, RecordReturn>;
+
+// A record zero-filled as the core expects, except the table of
+// access-control entries (256 KB): the core clears each of its slots before
+// writing it and reads only the slots below aceCt, which starts at zero.
 UserAccessPtr new_user_access()
 {
-    return UserAccessPtr(static_cast<OVX_USER_ACCESS *>(calloc(1, sizeof(OVX_USER_ACCESS))));
+    OVX_USER_ACCESS *record = spare_record.record;
+    spare_record.record = nullptr;
+    if (record == nullptr)
+        record = static_cast<OVX_USER_ACCESS *>(malloc(sizeof(OVX_USER_ACCESS)));
+    if (record == nullptr)
+        return UserAccessPtr();
+    auto *bytes = reinterpret_cast<unsigned char *>(record);
+    constexpr size_t kTableStart = offsetof(OVX_USER_ACCESS, aces);
+    constexpr size_t kTableEnd = offsetof(OVX_USER_ACCESS, aceCt);
+    static_assert(kTableEnd == kTableStart + sizeof(OVX_USER_ACCESS::aces), "the table ends where aceCt begins");
+    memset(bytes, 0, kTableStart);
+    memset(bytes + kTableEnd, 0, sizeof(OVX_USER_ACCESS) - kTableEnd);
+    return UserAccessPtr(record);
 }
 
 void prepare(freeradius_wrapper &w, rlm_qzovx_t *inst, qz_request *request, OVX_USER_ACCESS *user_access)
@@ -166,7 +196,10 @@ extern "C" int qz_module_init(void)
 
 extern "C" int qz_module_start(rlm_qzovx_t *inst)
 {
-    initSemaphores();
+    if (inst != nullptr && inst->dm_connections > 1)
+        initSemaphoresFor(inst->dm_connections);
+    else
+        initSemaphores();
     static char module_name[] = "ovx-freeRADIUS";
     for (const qzmod::CallbackName &callback : qzmod::kCallbackNames)
         addCallBack(module_name, const_cast<char *>(callback.name), callback.slot);  // copied, never written

@@ -67,6 +67,9 @@ struct qz_session_index;
 /* Most entries the session map holds unless configured otherwise. */
 #define QZ_DEFAULT_MAX_SESSIONS 1000000u
 
+/* Most connections to the DM the module lets the library keep. */
+#define QZ_MAX_DM_CONNECTIONS 32u
+
 /* One configured module instance. The first four members receive the four
  * configuration keys ("boolean", "integer", "string", "ipaddr"), which are
  * parsed and not used. */
@@ -79,6 +82,7 @@ typedef struct rlm_qzovx_t {
     struct sessionlist *sessionlist; /* head of the proxied-session list */
     int hashsize;       /* initial size of the session map's hash index */
     uint32_t max_sessions; /* most entries in the session map; 0 = the default */
+    uint32_t dm_connections; /* threads that may talk to the DM at once; 0 = one */
     struct qz_session_index *index; /* made by qz_module_start */
 } rlm_qzovx_t;
 

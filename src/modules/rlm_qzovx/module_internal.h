@@ -19,6 +19,9 @@ void removeSession(freeradius_wrapper *wrapper);
 
 // Creates the two process-wide semaphores, each free with the count 1.
 void initSemaphores(void);
+// The same, each admitting `holders` threads at once (at least one): as many
+// DM exchanges as the library may run side by side, one per connection.
+void initSemaphoresFor(unsigned holders);
 
 // Makes the instance's session index (hash key, locks, the bound from
 // max_sessions and the first table size from hashsize). 0, or -1 when there

@@ -381,6 +381,7 @@ typedef struct qz_fr32_instance {
     char const *string;
     fr_ipaddr_t ipaddr;
     uint32_t max_sessions;
+    uint32_t dm_connections;
     rlm_qzovx_t *core;
 } qz_fr32_instance;
 
@@ -392,6 +393,9 @@ static const CONF_PARSER module_config[] = {
     /* Most sessions the module remembers; the least recently authorized
      * gives way to a new one. */
     { "max_sessions", FR_CONF_OFFSET(PW_TYPE_INTEGER, qz_fr32_instance, max_sessions), "1000000" },
+    /* Threads that may talk to the DM at once, each on a connection of its
+     * own; 1 keeps all traffic on one connection, one exchange at a time. */
+    { "dm_connections", FR_CONF_OFFSET(PW_TYPE_INTEGER, qz_fr32_instance, dm_connections), "4" },
     CONF_PARSER_TERMINATOR
 };
 
@@ -413,6 +417,10 @@ static int mod_instantiate(CONF_SECTION *conf, void *instance)
         cf_log_err_cs(conf, "max_sessions must be at least 1");
         return -1;
     }
+    if (inst->dm_connections < 1 || inst->dm_connections > QZ_MAX_DM_CONNECTIONS) {
+        cf_log_err_cs(conf, "dm_connections must be between 1 and %u", QZ_MAX_DM_CONNECTIONS);
+        return -1;
+    }
 
     core = calloc(1, sizeof(*core));
     if (!core) return -1;
@@ -429,6 +437,7 @@ static int mod_instantiate(CONF_SECTION *conf, void *instance)
     }
     core->ipaddr = inst->ipaddr.ipaddr.ip4addr.s_addr;
     core->max_sessions = inst->max_sessions;
+    core->dm_connections = inst->dm_connections;
 
     if (qz_module_start(core) != 0) {
         qz_module_forget_sessions(core);

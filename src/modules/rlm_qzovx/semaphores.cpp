@@ -1,6 +1,6 @@
 // The send and receive semaphores the core library takes around its DM
 // exchanges: one pair per process, shared by all instances, each admitting
-// one holder. All functions here may be called from several threads at once.
+// one holder, or in the 3.2 server as many as the DM connections configured. All functions here may be called from several threads at once.
 #include <semaphore.h>
 
 #include <cstdint>
@@ -26,9 +26,15 @@ void *wait_result(int rc)
 
 extern "C" void initSemaphores(void)
 {
-    if (sem_init(&hRecvSemaphore, 0, 1) != 0)
+    initSemaphoresFor(1);
+}
+
+void initSemaphoresFor(unsigned holders)
+{
+    unsigned count = holders < 1 ? 1 : holders;
+    if (sem_init(&hRecvSemaphore, 0, count) != 0)
         perror("Could not init Recv Semaphore ");
-    if (sem_init(&hSendSemaphore, 0, 1) != 0)
+    if (sem_init(&hSendSemaphore, 0, count) != 0)
         perror("Could not init Send Semaphore ");
 }
 

@@ -1,0 +1,118 @@
+#include "dm_pool.h"
+
+#include <atomic>
+#include <chrono>
+#include <mutex>
+
+#include "qz_text.h"
+
+namespace {
+
+struct Slot {
+    std::timed_mutex busy;
+    DM_SERVER_INFO extra{"", "", -1};  // unused for the primary, which is dm_server[0]
+};
+
+Slot slots[kMaxDmConnections];
+std::atomic<int> slots_made{1};  // slot 0, the primary, always exists
+std::mutex growing;              // one thread at a time sets up a new slot
+
+DM_SERVER slot_entry(int index)
+{
+    return index == 0 ? &dm_server[0] : &slots[index].extra;
+}
+
+std::chrono::steady_clock::time_point as_time_point(long long deadline_ms)
+{
+    // dm_now_ms and steady_clock both count on the monotonic clock.
+    return std::chrono::steady_clock::time_point(std::chrono::milliseconds(deadline_ms));
+}
+
+bool wait_for_slot(int index, long long deadline_ms)
+{
+    return slots[index].busy.try_lock_until(as_time_point(deadline_ms));
+}
+
+// A free connection, the further ones first so the primary stays free for
+// the messages that can only go there; -1 when every one is busy.
+int try_free_slot(int made)
+{
+    for (int index = 1; index < made; ++index)
+        if (slots[index].busy.try_lock())
+            return index;
+    return slots[0].busy.try_lock() ? 0 : -1;
+}
+
+// Sets up one more connection slot, held by the caller; -1 at the limit.
+int add_slot()
+{
+    std::lock_guard<std::mutex> lock(growing);
+    int made = slots_made.load(std::memory_order_acquire);
+    int index = try_free_slot(made);  // one may have come free meanwhile
+    if (index >= 0 || made >= kMaxDmConnections)
+        return index;
+    Slot &slot = slots[made];
+    slot.busy.lock();  // free: nobody can reach it before it is published
+    DM_SERVER_INFO &entry = slot.extra;
+    qz_copy(entry.location, sizeof entry.location, dm_server[0].location);
+    qz_copy(entry.dm_server_name, sizeof entry.dm_server_name, dm_server[0].dm_server_name);
+    entry.dm_sock = -1;
+    slots_made.store(made + 1, std::memory_order_release);
+    return made;
+}
+
+}  // namespace
+
+DmLease &DmLease::operator=(DmLease &&other) noexcept
+{
+    if (this != &other) {
+        release();
+        server = other.server;
+        slot = other.slot;
+        other.forget();
+    }
+    return *this;
+}
+
+void DmLease::release()
+{
+    if (server != nullptr && slot >= 0)
+        slots[slot].busy.unlock();
+    forget();
+}
+
+DmLease dm_lease(DM_SERVER primary, DmRoute route, long long deadline_ms)
+{
+    if (primary == nullptr)
+        return DmLease();
+    if (primary != &dm_server[0])
+        return DmLease(primary, -1);
+
+    if (route == DmRoute::Exchange) {
+        int index = try_free_slot(slots_made.load(std::memory_order_acquire));
+        if (index < 0)
+            index = add_slot();
+        if (index >= 0)
+            return DmLease(slot_entry(index), index);
+        // Every connection is busy: wait for the primary like ordered traffic.
+    }
+    if (!wait_for_slot(0, deadline_ms))
+        return DmLease();
+    return DmLease(&dm_server[0], 0);
+}
+
+void dm_pool_close_extra(long long deadline_ms)
+{
+    int made = slots_made.load(std::memory_order_acquire);
+    for (int index = 1; index < made; ++index) {
+        if (!wait_for_slot(index, deadline_ms))
+            continue;  // still in use: its holder drops it on failure
+        dm_sock_cleanup(&slots[index].extra);
+        slots[index].busy.unlock();
+    }
+}
+
+int dm_pool_size(void)
+{
+    return slots_made.load(std::memory_order_acquire);
+}
