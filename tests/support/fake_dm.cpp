@@ -109,12 +109,15 @@ struct FakeDm::Impl {
     int requests = 0;
     std::string received;
     std::vector<std::string> lines;
+    std::vector<int> line_connections;  // per entry of lines
     std::deque<Step> script;
     std::optional<std::string> default_answer;
     std::function<std::string(const std::string &)> answer_fn;
     std::vector<PendingWrite> pending;
     bool echo_req_id = false;
     bool reading_stopped = false;
+    int hold_until = 0;                // answers wait for this many requests
+    std::vector<PendingWrite> held;    // answers waiting for them
 
     void wake() const
     {
@@ -201,7 +204,13 @@ struct FakeDm::Impl {
         }
         switch (step->kind) {
         case Step::Answer:
+            if (requests < hold_until) {
+                held.push_back(PendingWrite{id, Clock::now(), step->first});
+                break;
+            }
             write_all(conn->fd, step->first);
+            if (requests == hold_until)
+                release_held_locked();
             break;
         case Step::Split:
             write_all(conn->fd, step->first);
@@ -219,6 +228,15 @@ struct FakeDm::Impl {
         case Step::Silent:
             break;
         }
+    }
+
+    void release_held_locked()
+    {
+        for (const PendingWrite &answer : held) {
+            if (Connection *target = find_connection(answer.connection_id))
+                write_all(target->fd, answer.text);
+        }
+        held.clear();
     }
 
     // Reads what is waiting on connection id; returns the complete
@@ -248,6 +266,7 @@ struct FakeDm::Impl {
             if (is_authorization_request(line))
                 requests_found.push_back(line);
             lines.push_back(std::move(line));
+            line_connections.push_back(static_cast<int>(id));
         }
         changed.notify_all();
         return requests_found;
@@ -444,6 +463,12 @@ void FakeDm::answer_with(std::function<std::string(const std::string &request_li
     impl_->answer_fn = std::move(fn);
 }
 
+void FakeDm::hold_answers_until(int n)
+{
+    std::lock_guard<std::mutex> lock(impl_->mutex);
+    impl_->hold_until = n;
+}
+
 void FakeDm::send_unasked(const std::string &text)
 {
     std::lock_guard<std::mutex> lock(impl_->mutex);
@@ -477,6 +502,15 @@ std::vector<std::string> FakeDm::lines() const
 {
     std::lock_guard<std::mutex> lock(impl_->mutex);
     return impl_->lines;
+}
+
+std::vector<FakeDm::ConnectionLine> FakeDm::lines_by_connection() const
+{
+    std::lock_guard<std::mutex> lock(impl_->mutex);
+    std::vector<ConnectionLine> found;
+    for (size_t i = 0; i < impl_->lines.size(); i++)
+        found.push_back(ConnectionLine{impl_->line_connections[i], impl_->lines[i]});
+    return found;
 }
 
 int FakeDm::connections() const

@@ -51,6 +51,11 @@ public:
     // Computes every answer from the request line (without its line feed);
     // used when the script is empty, before the default answer.
     void answer_with(std::function<std::string(const std::string &request_line)> fn);
+    // Holds every answer back until n authorization requests have arrived in
+    // all, then sends the held ones together (each on the connection its
+    // request came on); later requests are answered at once. Requests that
+    // can only wait for one another cannot all be answered.
+    void hold_answers_until(int n);
 
     // Writes text on the newest open connection now, unasked (nothing when
     // no connection is open).
@@ -66,6 +71,13 @@ public:
     // Complete lines, without their line feeds, in the order they were
     // completed; empty lines count (the Authorization report ends with one).
     std::vector<std::string> lines() const;
+    // Complete lines as lines() has them, each with the connection it came
+    // on: 1 for the first connection accepted, 2 for the second, ...
+    struct ConnectionLine {
+        int connection;
+        std::string text;
+    };
+    std::vector<ConnectionLine> lines_by_connection() const;
     int connections() const;               // connections accepted so far
     int open_connections() const;          // accepted and not closed yet
     int requests() const;                  // authorization requests seen so far

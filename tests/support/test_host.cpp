@@ -363,12 +363,12 @@ const char *const kServerInfo = server_info_text;
 
 namespace {
 
-void init_semaphore(sem_t *sem)
+void init_semaphore(sem_t *sem, int holders)
 {
     HostState &host = state();
     if (host.semaphores_ready)
         sem_destroy(sem);
-    sem_init(sem, 0, 1);
+    sem_init(sem, 0, static_cast<unsigned>(holders));
 }
 
 }  // namespace
@@ -385,9 +385,14 @@ void register_host_callbacks()
 
 void host_reset()
 {
+    host_reset_with_holders(1);
+}
+
+void host_reset_with_holders(int holders)
+{
     HostState &host = state();
-    init_semaphore(&host.send_sem);
-    init_semaphore(&host.recv_sem);
+    init_semaphore(&host.send_sem, holders);
+    init_semaphore(&host.recv_sem, holders);
     host.semaphores_ready = true;
     host.send.clear();
     host.recv.clear();

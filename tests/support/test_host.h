@@ -71,6 +71,9 @@ struct SemaphoreCounts {
 // Fresh semaphores with the count 1, zeroed counters, no forced failures,
 // and the module's 21 callback names registered under their slots.
 void host_reset();
+// The same, with semaphores that admit `holders` threads at once, as the
+// module makes them for several DM connections.
+void host_reset_with_holders(int holders);
 
 // Registers the module's 21 callback names (name, slot) with addCallBack, in
 // the module's order. host_reset() calls it.

@@ -1,0 +1,302 @@
+// Several DM connections when the host's semaphores admit several holders:
+// requests that talk to the DM at the same time each go on a connection of
+// their own and each reads its own answer; start-up events, reports and
+// accounting all travel on the connection that carried the start-up, so the
+// DM reads them in order; no more connections than holders are opened; and
+// with semaphores that admit one holder there is only ever one connection.
+#include <atomic>
+#include <condition_variable>
+#include <map>
+#include <mutex>
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "Authif.h"
+#include "client_fixture.h"
+
+namespace {
+
+using qzclient::ClientTest;
+
+std::string field(const std::string &line, const std::string &key)
+{
+    std::string start = key + "=";
+    size_t at = line.compare(0, start.size(), start) == 0 ? 0 : line.find("\t" + start);
+    if (at == std::string::npos)
+        return "<none>";
+    at += (at == 0 ? 0 : 1) + start.size();
+    return line.substr(at, line.find('\t', at) - at);
+}
+
+bool starts_with(const std::string &text, const std::string &prefix)
+{
+    return text.compare(0, prefix.size(), prefix) == 0;
+}
+
+// Lets a group of threads go at the same moment.
+class StartLine {
+public:
+    explicit StartLine(int count) : waiting_(count) {}
+    void arrive_and_wait()
+    {
+        std::unique_lock<std::mutex> lock(mutex_);
+        if (--waiting_ == 0)
+            all_here_.notify_all();
+        else
+            all_here_.wait(lock, [this] { return waiting_ == 0; });
+    }
+
+private:
+    std::mutex mutex_;
+    std::condition_variable all_here_;
+    int waiting_;
+};
+
+class DmConnectionsTest : public ClientTest {
+protected:
+    // Generous waits: on a loaded machine (or under the sanitizers) the
+    // threads queue for a while.
+    std::string extra_properties() const override { return "dm_socket_timeout=30\ndm_response_timeout=30\n"; }
+
+    // The DM names the VLAN after the user, so an answer read by another
+    // request shows as a VLAN that is not the user's own.
+    void answer_with_users_vlan()
+    {
+        dm.answer_with([](const std::string &line) { return "ACCESS=true\tVLAN_ID=" + field(line, "USER") + "\n"; });
+    }
+
+    // One request for `user` through authorization and the report, as the
+    // module makes it; counts every way the reply is not the user's own.
+    static void authorize_and_respond(const std::string &user, const std::string &id, std::atomic<int> &wrong)
+    {
+        auto record = qzclient::zeroed_record();
+        qztest::FakeRequest request;
+        qzclient::fill_access_request(request, record.get());
+        request.request_attrs[OVX_ATTR_REQUEST_ID] = id;
+        request.request_attrs[OVX_ATTR_USER_NAME] = user;
+        if (ovxauthorize(&request) != rcAccessAccept)
+            wrong++;
+        if (user != record->vlan)
+            wrong++;
+        ovxrespond(&request);
+        // The three tunnel attributes, the VLAN being the user's.
+        if (request.added.size() != 3 || request.added[2].text != user)
+            wrong++;
+    }
+
+    static void account(const std::string &session)
+    {
+        qztest::FakeRequest request;
+        request.request_type = rcAccountingRequest;
+        request.control_point = 2;
+        request.first_attrs[OVX_ATTR_ACCT_SESSION_ID] = session;
+        request.request_attrs = {
+            {OVX_ATTR_ACCT_SESSION_ID, session}, {OVX_ATTR_NAS_IP_ADDRESS, "10.0.0.1"},
+            {OVX_ATTR_NAS_PORT, "12"},           {OVX_ATTR_REQUEST_ID, "10.0.0.112" + session},
+            {OVX_ATTR_ACCT_STATUS_TYPE, "Start"}, {OVX_ATTR_USER_NAME, "acct-" + session},
+        };
+        EXPECT_EQ(ovxaccount(&request), 0) << session;
+    }
+
+    // Every start-up event, report and accounting event came on the
+    // connection of the Startup event; returns the connections that carried
+    // authorization requests, with how many each.
+    std::map<int, int> check_ordered_traffic_on_one_connection(size_t requests, size_t reports, size_t accounting)
+    {
+        // Startup, SERVERINFO, and per request its line, its report and the
+        // report's empty line, and one line per accounting event.
+        EXPECT_TRUE(dm.wait_for_lines(2 + 3 * requests + accounting, 30000));
+        std::vector<qztest::FakeDm::ConnectionLine> lines = dm.lines_by_connection();
+        int ordered = -1;
+        size_t startups = 0, server_infos = 0, seen_requests = 0, seen_reports = 0, seen_accounting = 0;
+        std::map<int, int> request_connections;
+        for (const auto &line : lines) {
+            if (starts_with(line.text, "EVENT=Startup\t")) {
+                startups++;
+                ordered = line.connection;
+            }
+        }
+        EXPECT_EQ(startups, 1u);
+        for (const auto &line : lines) {
+            if (starts_with(line.text, "EVENT=Startup\t"))
+                continue;
+            if (starts_with(line.text, "EVENT=SERVERINFO")) {
+                server_infos++;
+                EXPECT_EQ(line.connection, ordered) << line.text;
+            } else if (starts_with(line.text, "EVENT=Request\t")) {
+                seen_requests++;
+                request_connections[line.connection]++;
+            } else if (starts_with(line.text, "EVENT=Authorization\t")) {
+                seen_reports++;
+                EXPECT_EQ(line.connection, ordered) << line.text;
+            } else if (starts_with(line.text, "EVENT=AccountingRequest\t")) {
+                seen_accounting++;
+                EXPECT_EQ(line.connection, ordered) << line.text;
+            } else if (line.text.empty()) {
+                EXPECT_EQ(line.connection, ordered) << "the report's end";
+            } else {
+                ADD_FAILURE() << "unexpected line: " << line.text;
+            }
+        }
+        EXPECT_EQ(server_infos, 1u);
+        EXPECT_EQ(seen_requests, requests);
+        EXPECT_EQ(seen_reports, reports);
+        EXPECT_EQ(seen_accounting, accounting);
+        return request_connections;
+    }
+
+    static void expect_semaphores_balanced(int holders)
+    {
+        qztest::SemaphoreCounts c = qztest::host_counts();
+        EXPECT_EQ(c.send_acquired, c.send_releases);
+        EXPECT_EQ(c.recv_acquired, c.recv_releases);
+        EXPECT_EQ(qztest::host_send_value(), holders);
+        EXPECT_EQ(qztest::host_recv_value(), holders);
+    }
+};
+
+TEST_F(DmConnectionsTest, RequestsThatMustOverlapEachGetTheirOwnAnswerOnTheirOwnConnection)
+{
+    constexpr int kHolders = 4;
+    qztest::host_reset_with_holders(kHolders);
+    answer_with_users_vlan();
+    // No answer before all four requests have arrived: on one connection,
+    // one exchange at a time, they could not all be answered.
+    dm.hold_answers_until(kHolders);
+    initialise_library();
+
+    std::atomic<int> wrong{0};
+    StartLine start(kHolders);
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kHolders; t++) {
+        threads.emplace_back([t, &wrong, &start] {
+            start.arrive_and_wait();
+            authorize_and_respond("user" + std::to_string(t), "10.0.0.114ID" + std::to_string(t), wrong);
+            account("S" + std::to_string(t));
+        });
+    }
+    for (std::thread &thread : threads)
+        thread.join();
+    EXPECT_EQ(wrong.load(), 0);
+
+    std::map<int, int> request_connections = check_ordered_traffic_on_one_connection(kHolders, kHolders, kHolders);
+    EXPECT_EQ(request_connections.size(), static_cast<size_t>(kHolders));
+    EXPECT_EQ(dm.connections(), kHolders);
+    expect_semaphores_balanced(kHolders);
+
+    // Later rounds reuse the connections already open.
+    for (int round = 0; round < 3; round++) {
+        threads.clear();
+        for (int t = 0; t < kHolders; t++) {
+            threads.emplace_back([t, round, &wrong] {
+                std::string name = "r" + std::to_string(round) + "u" + std::to_string(t);
+                authorize_and_respond(name, "10.0.0.114" + name, wrong);
+            });
+        }
+        for (std::thread &thread : threads)
+            thread.join();
+    }
+    EXPECT_EQ(wrong.load(), 0);
+    check_ordered_traffic_on_one_connection(4 * kHolders, 4 * kHolders, kHolders);
+    EXPECT_EQ(dm.connections(), kHolders);
+    EXPECT_EQ(dm.open_connections(), kHolders);
+    expect_semaphores_balanced(kHolders);
+}
+
+TEST_F(DmConnectionsTest, MoreThreadsThanHoldersNeverOpenMoreConnectionsThanHolders)
+{
+    constexpr int kHolders = 3;
+    constexpr int kThreads = 8;
+    constexpr int kRounds = 10;
+    qztest::host_reset_with_holders(kHolders);
+    answer_with_users_vlan();
+
+    // The first requests initialise the library among themselves.
+    std::atomic<int> wrong{0};
+    StartLine start(kThreads);
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kThreads; t++) {
+        threads.emplace_back([t, &wrong, &start] {
+            start.arrive_and_wait();
+            for (int i = 0; i < kRounds; i++) {
+                std::string name = "t" + std::to_string(t) + "r" + std::to_string(i);
+                authorize_and_respond(name, "10.0.0.114" + name, wrong);
+                if (i % 3 == 0)
+                    account(name);
+            }
+        });
+    }
+    for (std::thread &thread : threads)
+        thread.join();
+    EXPECT_EQ(wrong.load(), 0);
+
+    const size_t total = kThreads * kRounds;
+    const size_t accounting = kThreads * ((kRounds + 2) / 3);
+    std::map<int, int> request_connections = check_ordered_traffic_on_one_connection(total, total, accounting);
+    EXPECT_LE(request_connections.size(), static_cast<size_t>(kHolders));
+    EXPECT_LE(dm.connections(), kHolders);
+    expect_semaphores_balanced(kHolders);
+}
+
+TEST_F(DmConnectionsTest, ConcurrentFirstRequestsInitialiseOnce)
+{
+    constexpr int kHolders = 4;
+    qztest::host_reset_with_holders(kHolders);
+    answer_with_users_vlan();
+
+    std::atomic<int> wrong{0};
+    StartLine start(kHolders);
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kHolders; t++) {
+        threads.emplace_back([t, &wrong, &start] {
+            start.arrive_and_wait();
+            authorize_and_respond("first" + std::to_string(t), "10.0.0.114F" + std::to_string(t), wrong);
+        });
+    }
+    for (std::thread &thread : threads)
+        thread.join();
+    EXPECT_EQ(wrong.load(), 0);
+
+    // One Startup and one SERVERINFO, both before any request.
+    check_ordered_traffic_on_one_connection(kHolders, kHolders, 0);
+    std::vector<std::string> lines = dm.lines();
+    ASSERT_GE(lines.size(), 2u);
+    EXPECT_TRUE(starts_with(lines[0], "EVENT=Startup\t")) << lines[0];
+    EXPECT_TRUE(starts_with(lines[1], "EVENT=SERVERINFO")) << lines[1];
+    expect_semaphores_balanced(kHolders);
+}
+
+TEST_F(DmConnectionsTest, OneHolderKeepsEverythingOnOneConnection)
+{
+    constexpr int kThreads = 4;
+    constexpr int kRounds = 10;
+    answer_with_users_vlan();  // host_reset: semaphores that admit one holder
+
+    std::atomic<int> wrong{0};
+    StartLine start(kThreads);
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kThreads; t++) {
+        threads.emplace_back([t, &wrong, &start] {
+            start.arrive_and_wait();
+            for (int i = 0; i < kRounds; i++) {
+                std::string name = "t" + std::to_string(t) + "r" + std::to_string(i);
+                authorize_and_respond(name, "10.0.0.114" + name, wrong);
+                if (i == 0)
+                    account(name);
+            }
+        });
+    }
+    for (std::thread &thread : threads)
+        thread.join();
+    EXPECT_EQ(wrong.load(), 0);
+
+    std::map<int, int> request_connections =
+        check_ordered_traffic_on_one_connection(kThreads * kRounds, kThreads * kRounds, kThreads);
+    EXPECT_EQ(request_connections.size(), 1u);
+    EXPECT_EQ(dm.connections(), 1);
+    qzclient::expect_semaphores_balanced();
+}
+
+}  // namespace
