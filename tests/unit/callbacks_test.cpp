@@ -1,4 +1,5 @@
-// The callback table: registration rules, lookup by name on every call,
+// The callback table: registration rules, lookup by name (kept per slot
+// until the slot is registered again or the library handle changes),
 // forwarding of arguments and results, and what an unresolved slot gives.
 #include <dlfcn.h>
 #include <stdint.h>
@@ -62,12 +63,77 @@ void reg(const char *name, int slot)
 
 intptr_t as_int(void *p) { return reinterpret_cast<intptr_t>(p); }
 
-TEST(CallbackTable, LookupHappensOnEveryCallSoTheLatestRegistrationWins)
+TEST(CallbackTable, TheLatestRegistrationWinsFromTheVeryNextCall)
 {
     reg("cbtest_request_a", OVX_SLOT_GET_REQUEST);
+    reg("cbtest_replace", OVX_SLOT_REPLACE_FIRST_ATTRIBUTE);
     EXPECT_EQ(as_int(getRequest(nullptr)), 0xA);
+    EXPECT_EQ(as_int(getRequest(nullptr)), 0xA);  // now from what was kept
+    EXPECT_EQ(replaceFirstAttribute(nullptr, 1, nullptr), 1001);
     reg("cbtest_request_b", OVX_SLOT_GET_REQUEST);
     EXPECT_EQ(as_int(getRequest(nullptr)), 0xB);
+    // Back to the first name: no stale lookup of either name stays behind.
+    reg("cbtest_request_a", OVX_SLOT_GET_REQUEST);
+    EXPECT_EQ(as_int(getRequest(nullptr)), 0xA);
+    // Another slot's registration leaves this one's lookup alone.
+    EXPECT_EQ(replaceFirstAttribute(nullptr, 2, nullptr), 1002);
+    reg("cbtest_request_b", OVX_SLOT_GET_RESPONSE);
+    EXPECT_EQ(as_int(getRequest(nullptr)), 0xA);
+    EXPECT_EQ(as_int(getResponse(nullptr)), 0xB);
+}
+
+TEST(CallbackTable, ASlotThatDidNotResolveWorksOnceRegisteredWithANameThatDoes)
+{
+    reg("cbtest_not_there", OVX_SLOT_GET_REQUEST);
+    EXPECT_EQ(getRequest(nullptr), nullptr);
+    EXPECT_EQ(getRequest(nullptr), nullptr);
+    reg("cbtest_request_b", OVX_SLOT_GET_REQUEST);
+    EXPECT_EQ(as_int(getRequest(nullptr)), 0xB);
+    // And a resolved slot given a name that does not resolve stops at once.
+    reg("cbtest_not_there", OVX_SLOT_GET_REQUEST);
+    EXPECT_EQ(getRequest(nullptr), nullptr);
+}
+
+// zlib is in every Debian system and not linked into the tests: its
+// zlibVersion (char *(void), the server-info slot's type) resolves only once
+// the test loads it.
+constexpr char kZlib[] = "libz.so.1";
+
+TEST(CallbackTable, ANameThatDidNotResolveIsLookedUpAgainOnEveryCall)
+{
+    reg("zlibVersion", OVX_SLOT_GET_SERVER_INFO);
+    ASSERT_EQ(getServerInfo(), nullptr) << "zlib is already loaded into the test";
+    // The name becomes known to the loader's default lookup without the
+    // slot being registered again.
+    void *zlib = dlopen(kZlib, RTLD_NOW | RTLD_GLOBAL);
+    ASSERT_NE(zlib, nullptr) << dlerror();
+    char *version = getServerInfo();
+    ASSERT_NE(version, nullptr);
+    EXPECT_EQ(version[0], '1') << version;
+}
+
+TEST(CallbackTable, ALookupIsNotKeptAcrossAChangeOfTheLibraryHandle)
+{
+    reg("zlibVersion", OVX_SLOT_GET_SERVER_INFO);
+    reg("cbtest_request_a", OVX_SLOT_GET_REQUEST);
+    EXPECT_EQ(getServerInfo(), nullptr);
+    EXPECT_EQ(as_int(getRequest(nullptr)), 0xA);  // kept for the default lookup
+
+    // Bound to zlib (loaded for itself only): lookups go there now.
+    char zlib[sizeof kZlib];
+    memcpy(zlib, kZlib, sizeof zlib);
+    ovxnonWinItFromFile(zlib);
+    ASSERT_NE(libhandle, nullptr);
+    EXPECT_NE(getServerInfo(), nullptr);
+    EXPECT_EQ(getRequest(nullptr), nullptr);  // not in zlib
+
+    // Back to the default lookup: zlib's function is not reachable there.
+    void *bound = libhandle;
+    libhandle = nullptr;
+    EXPECT_EQ(getServerInfo(), nullptr);
+    EXPECT_EQ(as_int(getRequest(nullptr)), 0xA);
+    libhandle = bound;
+    EXPECT_NE(getServerInfo(), nullptr);
 }
 
 TEST(CallbackTable, ForwardsEveryArgumentInOrderAndTheResultUnchanged)
