@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <thread>
 
+#include "module.h"
 #include "module_internal.h"
 
 extern "C" {
@@ -126,6 +127,38 @@ TEST(Semaphores, SignalDoesNotEndTheWait)
     waiter.join();
     EXPECT_EQ(result.load(), 0);
     ovxreleaseObject(send);
+}
+
+// How many holds each semaphore grants at once (each given back after).
+int holders(void *handle)
+{
+    int granted = 0;
+    while (granted < 100 && wait_on(handle, 0) == 0)
+        ++granted;
+    for (int i = 0; i < granted; ++i)
+        ovxreleaseObject(handle);
+    return granted;
+}
+
+TEST(Semaphores, StartAdmitsAsManyHoldersAsDmConnections)
+{
+    struct Case {
+        uint32_t dm_connections;
+        int expected;
+    };
+    // 0 is what an instance that never read the key holds: one, as in the
+    // 1.0-series server.
+    for (const Case c : {Case{4, 4}, Case{1, 1}, Case{0, 1}, Case{32, 32}, Case{2, 2}}) {
+        rlm_qzovx_t inst{};
+        inst.dm_connections = c.dm_connections;
+        ASSERT_EQ(qz_module_start(&inst), 0);
+        EXPECT_EQ(holders(ovxgetSendSemaphore()), c.expected) << c.dm_connections;
+        EXPECT_EQ(holders(ovxgetRecvSemaphore()), c.expected) << c.dm_connections;
+        qz_module_forget_sessions(&inst);
+    }
+    // Starting without an instance keeps one holder.
+    ASSERT_EQ(qz_module_start(nullptr), 0);
+    EXPECT_EQ(holders(ovxgetSendSemaphore()), 1);
 }
 
 TEST(Semaphores, NullHandleFails)
