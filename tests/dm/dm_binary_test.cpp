@@ -12,6 +12,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
@@ -281,6 +282,29 @@ TEST(DmBinary, ServesAgentsOverLoopbackAndStopsCleanly)
     EXPECT_EQ(lines, 8u) << json;
     EXPECT_NE(json.find("\"HI_STATE\":[\"ok\",\"ei\"]"), std::string::npos) << json;
     EXPECT_NE(json.find("\"answer\":{\"rule\":\"mallory\""), std::string::npos);
+}
+
+TEST(DmBinary, DelayedAnswersLeaveInTurnAfterTheirDelay)
+{
+    Child dm;
+    ASSERT_TRUE(dm.start({"--policy", QZOVX_EXAMPLE_POLICY, "--port", "0", "--quiet", "--answer-delay", "400",
+                          "--answer-twice", "1"}));
+    int port = dm.wait_for_port();
+    ASSERT_GT(port, 0) << dm.out_text;
+
+    Fd agent = connect_to(port);
+    ASSERT_GE(agent.fd, 0);
+    auto sent = Clock::now();
+    // Two requests at once on one connection: the first answer (and its
+    // copy) before the second, each no sooner than the delay.
+    send_text(agent, "EVENT=Request\tREQ_ID=a\tUSER=mallory\t\nEVENT=Request\tREQ_ID=b\tUSER=mallory\t\n");
+    std::string answers;
+    auto deadline = Clock::now() + std::chrono::seconds(10);
+    while (std::count(answers.begin(), answers.end(), '\n') < 3 && Clock::now() < deadline)
+        answers += read_line(agent, 1000);
+    auto waited = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - sent);
+    EXPECT_EQ(answers, "REQ_ID=a\tACCESS=false\t\nREQ_ID=a\tACCESS=false\t\nREQ_ID=b\tACCESS=false\t\n");
+    EXPECT_GE(waited.count(), 380);
 }
 
 TEST(DmBinary, RefusesBadPolicyWithFileLineAndStatus)

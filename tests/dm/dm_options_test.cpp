@@ -38,6 +38,12 @@ TEST(DmOptions, DefaultsAndEveryOption)
     ASSERT_TRUE(parse({"--policy=p", "--no-req-id", "--answer-twice", "3"}, &o, &error)) << error;
     EXPECT_FALSE(o.echo_req_id);
     EXPECT_EQ(o.answer_twice, 3);
+    EXPECT_EQ(o.answer_delay_ms, 0);
+
+    ASSERT_TRUE(parse({"--policy=p", "--answer-delay", "250"}, &o, &error)) << error;
+    EXPECT_EQ(o.answer_delay_ms, 250);
+    ASSERT_TRUE(parse({"--policy=p", "--answer-delay=60000"}, &o, &error)) << error;
+    EXPECT_EQ(o.answer_delay_ms, 60000);
 
     ASSERT_TRUE(parse({"--help"}, &o, &error)) << error;  // no policy needed
     EXPECT_TRUE(o.help);
@@ -60,6 +66,9 @@ TEST(DmOptions, RejectsBadInput)
         {{"--policy", "p", "extra"}, "unknown option 'extra'"},
         {{"--policy", "p", "--answer-twice", "0"}, "bad request number '0' (1 to 65535)"},
         {{"--policy", "p", "--no-req-id=1"}, "--no-req-id takes no value"},
+        {{"--policy", "p", "--answer-delay", "60001"}, "bad delay '60001' (0 to 60000 milliseconds)"},
+        {{"--policy", "p", "--answer-delay", "-5"}, "bad delay '-5' (0 to 60000 milliseconds)"},
+        {{"--policy", "p", "--answer-delay"}, "--answer-delay needs a value"},
     };
     for (const Case &c : cases) {
         qzdm::Options o;

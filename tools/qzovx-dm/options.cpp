@@ -6,7 +6,7 @@ namespace qzdm {
 
 const char kUsage[] =
     "usage: qzovx-dm --policy FILE [--port N] [--listen ADDR] [--json-log FILE] [--quiet]\n"
-    "                [--no-req-id] [--answer-twice N]\n"
+    "                [--no-req-id] [--answer-twice N] [--answer-delay MS]\n"
     "       qzovx-dm --policy FILE --check\n"
     "\n"
     "A stand-in decision manager: accepts the agent's messages, logs each one,\n"
@@ -21,10 +21,14 @@ const char kUsage[] =
     "  --answer-twice N send the answer to the Nth authorization request twice,\n"
     "                   the copy 5 ms later or just before the next answer,\n"
     "                   whichever comes first (fault injection for tests)\n"
+    "  --answer-delay MS  send every answer MS milliseconds after its request\n"
+    "                   (0 to 60000; a slow DM, for tests)\n"
     "  --check          validate the policy, exit 0 when good, 1 when not\n"
     "  --help           show this text\n";
 
 namespace {
+
+constexpr int kMaxAnswerDelayMs = 60000;
 
 bool parse_port(std::string_view text, int *port)
 {
@@ -99,6 +103,15 @@ bool parse_options(int argc, const char *const *argv, Options *out, std::string 
                 ok = false;
             }
             options.answer_twice = n;
+        } else if (name == "--answer-delay") {
+            std::string text;
+            ok = take(&text);
+            int ms = 0;
+            if (ok && (!parse_port(text, &ms) || ms > kMaxAnswerDelayMs)) {
+                *error = "bad delay '" + text + "' (0 to 60000 milliseconds)";
+                ok = false;
+            }
+            options.answer_delay_ms = ms;
         } else if (name == "--check") {
             ok = flag(&options.check);
         } else if (name == "--policy") {

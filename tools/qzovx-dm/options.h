@@ -13,6 +13,7 @@ struct Options {
     bool quiet = false;         // no per-message lines on stdout
     bool echo_req_id = true;    // start every answer with the request's REQ_ID
     long answer_twice = 0;      // answer this authorization request (1 = first) twice; 0: none
+    int answer_delay_ms = 0;    // every answer waits this long before it is sent
     bool check = false;         // validate the policy and exit
     bool help = false;
 };

@@ -69,10 +69,12 @@ struct AddrInfoList {
     }
 };
 
-// A copy of an answer sent again later (--answer-twice).
+// An answer that goes out later: a copy sent again (--answer-twice), or an
+// answer held back (--answer-delay).
 struct LaterAnswer {
     long long due_ms;
     std::string text;
+    bool repeat;  // a copy: goes out before the next answer at the latest
 };
 
 struct Connection {
@@ -94,6 +96,7 @@ struct Logs {
 struct Answering {
     bool echo_req_id = true;
     long answer_twice = 0;
+    int delay_ms = 0;
     long answered = 0;
 };
 
@@ -195,15 +198,20 @@ void handle_line(Connection *conn, const std::string &line, const Policy &policy
     if (answered) {
         decision = decide(policy, message);
         std::string bytes = answer_bytes(decision, message, answering->echo_req_id);
-        // A repeated answer still waiting goes out first: it is late, not lost.
+        // A repeated answer still waiting goes out before this one: it is
+        // late, not lost. Answers leave in the order they were decided.
+        const long long due = monotonic_ms() + answering->delay_ms;
         for (LaterAnswer &a : conn->later)
-            conn->outgoing += a.text;
-        conn->later.clear();
-        conn->outgoing += bytes;
+            if (a.repeat)
+                a.due_ms = 0;
+        if (answering->delay_ms > 0 || !conn->later.empty())
+            conn->later.push_back(LaterAnswer{due, bytes, false});
+        else
+            conn->outgoing += bytes;
         decision.line = bytes;  // the JSON log shows what was sent
         say(logs, now(), conn->id, decision_text(decision));
         if (++answering->answered == answering->answer_twice) {
-            conn->later.push_back(LaterAnswer{monotonic_ms() + kRepeatDelayMs, bytes});
+            conn->later.push_back(LaterAnswer{due + kRepeatDelayMs, bytes, true});
             say(logs, now(), conn->id, "answer will be sent again (--answer-twice)");
         }
     }
@@ -297,6 +305,7 @@ int run_server(const Options &options, const Policy &policy, FILE *json_log)
     Answering answering;
     answering.echo_req_id = options.echo_req_id;
     answering.answer_twice = options.answer_twice;
+    answering.delay_ms = options.answer_delay_ms;
     std::list<Connection> connections;
     unsigned long next_id = 1;
     bool accepting = true;
@@ -318,7 +327,9 @@ int run_server(const Options &options, const Policy &policy, FILE *json_log)
         long long wait_ms = accepting ? -1 : 1000;
         long long now_ms = monotonic_ms();
         for (const Connection &c : connections)
-            for (const LaterAnswer &a : c.later) {
+            if (!c.later.empty()) {
+                // Answers leave in turn: only the first one's time counts.
+                const LaterAnswer &a = c.later.front();
                 long long left = a.due_ms > now_ms ? a.due_ms - now_ms : 0;
                 wait_ms = wait_ms < 0 ? left : std::min(wait_ms, left);
             }
@@ -344,13 +355,9 @@ int run_server(const Options &options, const Policy &policy, FILE *json_log)
                     read_from(&c, policy, logs, &answering);
             }
             long long due_now = monotonic_ms();
-            for (auto it = c.later.begin(); it != c.later.end();) {
-                if (it->due_ms > due_now) {
-                    ++it;
-                    continue;
-                }
-                c.outgoing += it->text;
-                it = c.later.erase(it);
+            while (!c.later.empty() && c.later.front().due_ms <= due_now) {
+                c.outgoing += c.later.front().text;
+                c.later.erase(c.later.begin());
             }
             if (!c.dead)
                 flush_outgoing(&c);
