@@ -287,7 +287,7 @@ bool Rig::start(const std::string &name, const RigOptions &options, std::string 
                                              // The library puts "/var/" before the
                                              // value: climb back to the work folder.
                                              "ovx_rif_trace_file=.." +
-                                             work + "/qzovx.trc\n")) {
+                                             work + "/qzovx.trc\n" + options.properties)) {
         *error = "cannot write the test's files in " + work;
         return false;
     }
@@ -306,6 +306,24 @@ bool Rig::start(const std::string &name, const RigOptions &options, std::string 
                                           "--auth-port", std::to_string(auth_port),
                                           "--acct-port", std::to_string(acct_port),
                                           "--users", work + "/users", "--eap-certs", certs()};
+    if (!options.dm_connections.empty()) {
+        // The shipped module file with this one key changed.
+        std::string module_conf =
+            read_file(std::string(QZ_E2E_SOURCE_DIR) + "/src/modules/rlm_qzovx/qzovx.conf");
+        const std::string key = "\n\tdm_connections = ";
+        size_t at = module_conf.find(key);
+        if (at == std::string::npos) {
+            *error = "qzovx.conf has no dm_connections line";
+            return false;
+        }
+        at += key.size();
+        module_conf.replace(at, module_conf.find('\n', at) - at, options.dm_connections);
+        if (!write_file(work + "/qzovx.conf", module_conf)) {
+            *error = "cannot write the module's configuration";
+            return false;
+        }
+        conf_tool.insert(conf_tool.end(), {"--module-conf", work + "/qzovx.conf"});
+    }
     if (!options.nas_port_default)
         conf_tool.push_back("--no-nas-port-default");
     if (!options.accounting_queue)
@@ -315,6 +333,7 @@ bool Rig::start(const std::string &name, const RigOptions &options, std::string 
         return false;
     }
 
+    dm_answer_delay_ms = options.dm_answer_delay_ms;
     if (!options.policy.empty()) {
         if (!write_file(work + "/policy.conf", options.policy)) {
             *error = "cannot write the policy";
@@ -324,8 +343,10 @@ bool Rig::start(const std::string &name, const RigOptions &options, std::string 
             return false;
     }
 
-    server.pid = spawn({QZ_E2E_FREERADIUS, "-X", "-d", conf}, work + "/freeradius.log",
-                       {{"QZOVX_PROPERTIES", work + "/qzovx.prp"}});
+    std::vector<std::string> server_args = {QZ_E2E_FREERADIUS, "-X", "-d", conf};
+    if (options.threaded)
+        server_args = {QZ_E2E_FREERADIUS, "-f", "-l", "stdout", "-d", conf};
+    server.pid = spawn(server_args, work + "/freeradius.log", {{"QZOVX_PROPERTIES", work + "/qzovx.prp"}});
     if (!wait_for_text(work + "/freeradius.log", "Ready to process requests", server, 30000)) {
         *error = "freeradius did not come up:\n" + tail(read_file(work + "/freeradius.log"), 3000);
         return false;
@@ -335,13 +356,13 @@ bool Rig::start(const std::string &name, const RigOptions &options, std::string 
 
 namespace {
 
-Reply send(const Rig &rig, const char *kind, int port, const std::string &attributes)
+// Starts radclient on one packet, its output into log.
+void start_send(const Rig &rig, Child &client, const char *kind, int port, const std::string &attributes,
+                const std::string &log)
 {
     int fds[2];
     if (pipe2(fds, O_CLOEXEC) != 0)
-        return Reply{};
-    std::string log = rig.work + "/radclient.log";
-    Child client;
+        return;
     client.pid = spawn({QZ_E2E_RADCLIENT, "-d", rig.conf, "-x", "-t", "3", "-r", "1",
                         "127.0.0.1:" + std::to_string(port), kind, "testing123"},
                        log, {}, fds[0]);
@@ -350,7 +371,13 @@ Reply send(const Rig &rig, const char *kind, int port, const std::string &attrib
     ssize_t written = write(fds[1], line.data(), line.size());
     (void)written;
     close(fds[1]);
+}
 
+Reply send(const Rig &rig, const char *kind, int port, const std::string &attributes)
+{
+    std::string log = rig.work + "/radclient.log";
+    Child client;
+    start_send(rig, client, kind, port, attributes, log);
     long long deadline = now_ms() + 20000;
     while (client.running() && now_ms() < deadline)
         sleep_ms(20);
@@ -366,7 +393,7 @@ bool Rig::start_dm(std::string *error)
     std::string log = work + "/dm.log";
     size_t seen = read_file(log).size();
     dm.pid = spawn({QZ_E2E_DM, "--policy", work + "/policy.conf", "--port", std::to_string(dm_port),
-                    "--listen", "127.0.0.1"},
+                    "--listen", "127.0.0.1", "--answer-delay", std::to_string(dm_answer_delay_ms)},
                    log, {}, -1, true);
     long long deadline = now_ms() + 10000;
     for (;;) {
@@ -393,6 +420,26 @@ Reply Rig::auth(const std::string &attributes)
 Reply Rig::acct(const std::string &attributes)
 {
     return send(*this, "acct", acct_port, attributes);
+}
+
+std::vector<Reply> Rig::auth_parallel(const std::vector<std::string> &packets)
+{
+    std::vector<Child> clients(packets.size());
+    std::vector<std::string> logs;
+    for (size_t i = 0; i < packets.size(); i++) {
+        logs.push_back(work + "/radclient-parallel-" + std::to_string(i) + ".log");
+        start_send(*this, clients[i], "auth", auth_port, packets[i], logs[i]);
+    }
+    long long deadline = now_ms() + 60000;
+    for (Child &client : clients) {
+        while (client.running() && now_ms() < deadline)
+            sleep_ms(20);
+        client.stop();
+    }
+    std::vector<Reply> replies;
+    for (const std::string &log : logs)
+        replies.push_back(parse_radclient(read_file(log)));
+    return replies;
 }
 
 size_t Rig::acct_all(const std::vector<std::string> &packets)
@@ -543,9 +590,10 @@ std::vector<DmMessage> Rig::dm_messages() const
         size_t blank = line.find(' ');
         if (blank == std::string_view::npos)
             continue;
+        DmMessage message;
+        message.conn = std::strtoul(std::string(line.substr(0, blank)).c_str(), nullptr, 10);
         line.remove_prefix(blank + 1);
         size_t event_end = line.find(' ');
-        DmMessage message;
         message.event = std::string(line.substr(0, event_end));
         if (event_end != std::string_view::npos)
             message.fields = std::string(line.substr(event_end + 1));

@@ -38,6 +38,16 @@ struct RigOptions {
     // false: accounting calls the module directly instead of going through
     // the queue on disk (the server then answers only what the DM got).
     bool accounting_queue = true;
+    // The module's dm_connections key; empty keeps the shipped file's value.
+    std::string dm_connections;
+    // true: the server runs its thread pool (as in production) instead of
+    // the single-threaded debug mode; its log then holds only what it logs
+    // at the normal level.
+    bool threaded = false;
+    // Further lines of the library's properties file.
+    std::string properties;
+    // The DM answers every request this many milliseconds after it came.
+    int dm_answer_delay_ms = 0;
 };
 
 // What radclient saw: the reply's code name ("Access-Accept", ...; empty when
@@ -74,6 +84,7 @@ struct EapolResult {
 
 // One message as the DM logged it: the event and the KEY=VALUE text after it.
 struct DmMessage {
+    unsigned long conn = 0;  // the DM's number of the connection it came on
     std::string event;
     std::string fields;
     // True when the message carries KEY=VALUE as a whole field.
@@ -84,6 +95,7 @@ struct Rig {
     std::string work;   // this test's folder in the build tree
     std::string conf;   // the generated server configuration
     int auth_port = 0, acct_port = 0, dm_port = 0;
+    int dm_answer_delay_ms = 0;  // RigOptions::dm_answer_delay_ms, kept for start_dm
     Child dm, server;
 
     Rig() = default;
@@ -97,6 +109,9 @@ struct Rig {
     // Sends one packet; attributes as radclient reads them ("A=b,C=d").
     Reply auth(const std::string &attributes);
     Reply acct(const std::string &attributes);
+    // Sends every packet at once, one radclient each; the replies in the
+    // order of the packets.
+    std::vector<Reply> auth_parallel(const std::vector<std::string> &packets);
     // Sends many packets, one radclient call, one at a time in the given
     // order; returns how many were answered.
     size_t acct_all(const std::vector<std::string> &packets);
