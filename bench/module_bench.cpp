@@ -95,6 +95,7 @@ void BM_PostAuthKnownSession(benchmark::State &state)
     for (auto _ : state) {
         port.integer = pick(random);
         req.reply_vps.clear();
+        req.marks.clear();  // each iteration is a new request
         req.reply_code = 2;
         benchmark::DoNotOptimize(qz_module_post_auth(&f.inst, &req));
         fakecore::reset();
@@ -121,6 +122,7 @@ void BM_NewSessionStartStop(benchmark::State &state)
         acct.request_vps[1].integer = next;
         next = next % 1000000 + 1;
         auth.reply_vps.clear();
+        auth.marks.clear();
         auth.reply_code = 2;
         benchmark::DoNotOptimize(qz_module_post_auth(&f.inst, &auth));
         status.integer = 1;

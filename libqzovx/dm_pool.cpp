@@ -15,6 +15,7 @@ struct Slot {
 
 Slot slots[kMaxDmConnections];
 std::atomic<int> slots_made{1};  // slot 0, the primary, always exists
+std::atomic<int> exchanges{0};   // requests holding or seeking a connection
 std::mutex growing;              // one thread at a time sets up a new slot
 
 DM_SERVER slot_entry(int index)
@@ -33,14 +34,13 @@ bool wait_for_slot(int index, long long deadline_ms)
     return slots[index].busy.try_lock_until(as_time_point(deadline_ms));
 }
 
-// A free connection, the further ones first so the primary stays free for
-// the messages that can only go there; -1 when every one is busy.
+// A free further connection; -1 when every one is busy.
 int try_free_slot(int made)
 {
     for (int index = 1; index < made; ++index)
         if (slots[index].busy.try_lock())
             return index;
-    return slots[0].busy.try_lock() ? 0 : -1;
+    return -1;
 }
 
 // Sets up one more connection slot, held by the caller; -1 at the limit.
@@ -69,6 +69,7 @@ DmLease &DmLease::operator=(DmLease &&other) noexcept
         release();
         server = other.server;
         slot = other.slot;
+        exchange = other.exchange;
         other.forget();
     }
     return *this;
@@ -78,6 +79,8 @@ void DmLease::release()
 {
     if (server != nullptr && slot >= 0)
         slots[slot].busy.unlock();
+    if (exchange)
+        exchanges.fetch_sub(1, std::memory_order_acq_rel);
     forget();
 }
 
@@ -88,17 +91,30 @@ DmLease dm_lease(DM_SERVER primary, DmRoute route, long long deadline_ms)
     if (primary != &dm_server[0])
         return DmLease(primary, -1);
 
+    DmLease lease;
     if (route == DmRoute::Exchange) {
-        int index = try_free_slot(slots_made.load(std::memory_order_acquire));
+        lease.exchange = true;
+        // A request alone takes the primary, as it always does when the
+        // host admits one holder at a time; requests side by side go on
+        // further connections, keeping the primary free for ordered traffic.
+        bool alone = exchanges.fetch_add(1, std::memory_order_acq_rel) == 0;
+        int index = alone && slots[0].busy.try_lock() ? 0 : -1;
+        if (index < 0)
+            index = try_free_slot(slots_made.load(std::memory_order_acquire));
         if (index < 0)
             index = add_slot();
-        if (index >= 0)
-            return DmLease(slot_entry(index), index);
-        // Every connection is busy: wait for the primary like ordered traffic.
+        if (index >= 0) {
+            lease.server = slot_entry(index);
+            lease.slot = index;
+            return lease;
+        }
+        // Every further connection is busy: wait for the primary.
     }
     if (!wait_for_slot(0, deadline_ms))
-        return DmLease();
-    return DmLease(&dm_server[0], 0);
+        return lease;  // no connection; an exchange's count is given back with it
+    lease.server = &dm_server[0];
+    lease.slot = 0;
+    return lease;
 }
 
 void dm_pool_close_extra(long long deadline_ms)

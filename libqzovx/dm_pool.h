@@ -5,7 +5,8 @@
  * that the DM reads them in the order they were sent. When the host lets
  * several threads hold its send and receive semaphores at once, an
  * authorization request that finds the primary busy goes on a further
- * connection of the same entry, opened when first needed. Every connection
+ * connection of the same entry, opened when first needed (a request alone
+ * still uses the primary). Every connection
  * carries one message, or one request and its answer, at a time, so an
  * answer is only ever read by the thread that asked for it. With semaphores
  * that admit one holder there is never more than the primary. */
@@ -26,10 +27,14 @@ enum class DmRoute {
 struct DmLease {
     DM_SERVER server = nullptr;  // null when no connection was obtained
     int slot = -1;               // -1: an entry outside the pool, not locked
+    bool exchange = false;       // counted among the requests in progress
 
     DmLease() = default;
     DmLease(DM_SERVER entry, int index) : server(entry), slot(index) {}
-    DmLease(DmLease &&other) noexcept : server(other.server), slot(other.slot) { other.forget(); }
+    DmLease(DmLease &&other) noexcept : server(other.server), slot(other.slot), exchange(other.exchange)
+    {
+        other.forget();
+    }
     DmLease &operator=(DmLease &&other) noexcept;
     DmLease(const DmLease &) = delete;
     DmLease &operator=(const DmLease &) = delete;
@@ -39,7 +44,12 @@ struct DmLease {
     void release();
 
 private:
-    void forget() { server = nullptr; slot = -1; }
+    void forget()
+    {
+        server = nullptr;
+        slot = -1;
+        exchange = false;
+    }
 };
 
 /* Takes a connection of `primary` for one message or exchange, waiting for
