@@ -2,7 +2,8 @@
 // requests that talk to the DM at the same time each go on a connection of
 // their own and each reads its own answer; start-up events, reports and
 // accounting all travel on the connection that carried the start-up, so the
-// DM reads them in order; no more connections than holders are opened; and
+// DM reads them in order; at most one connection more than holders is opened
+// (requests side by side leave the first one to that ordered traffic); and
 // with semaphores that admit one holder there is only ever one connection.
 #include <atomic>
 #include <condition_variable>
@@ -200,12 +201,12 @@ TEST_F(DmConnectionsTest, RequestsThatMustOverlapEachGetTheirOwnAnswerOnTheirOwn
     }
     EXPECT_EQ(wrong.load(), 0);
     check_ordered_traffic_on_one_connection(4 * kHolders, 4 * kHolders, kHolders);
-    EXPECT_EQ(dm.connections(), kHolders);
-    EXPECT_EQ(dm.open_connections(), kHolders);
+    EXPECT_LE(dm.connections(), kHolders + 1);
+    EXPECT_EQ(dm.open_connections(), dm.connections());  // kept open
     expect_semaphores_balanced(kHolders);
 }
 
-TEST_F(DmConnectionsTest, MoreThreadsThanHoldersNeverOpenMoreConnectionsThanHolders)
+TEST_F(DmConnectionsTest, MoreThreadsThanHoldersOpenAtMostOneConnectionMoreThanHolders)
 {
     constexpr int kHolders = 3;
     constexpr int kThreads = 8;
@@ -235,8 +236,8 @@ TEST_F(DmConnectionsTest, MoreThreadsThanHoldersNeverOpenMoreConnectionsThanHold
     const size_t total = kThreads * kRounds;
     const size_t accounting = kThreads * ((kRounds + 2) / 3);
     std::map<int, int> request_connections = check_ordered_traffic_on_one_connection(total, total, accounting);
-    EXPECT_LE(request_connections.size(), static_cast<size_t>(kHolders));
-    EXPECT_LE(dm.connections(), kHolders);
+    EXPECT_LE(request_connections.size(), static_cast<size_t>(kHolders + 1));
+    EXPECT_LE(dm.connections(), kHolders + 1);
     expect_semaphores_balanced(kHolders);
 }
 
