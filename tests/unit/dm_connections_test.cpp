@@ -6,6 +6,7 @@
 // (requests side by side leave the first one to that ordered traffic); and
 // with semaphores that admit one holder there is only ever one connection.
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <map>
 #include <mutex>
@@ -16,6 +17,7 @@
 
 #include "Authif.h"
 #include "client_fixture.h"
+#include "dm_sock.h"
 
 namespace {
 
@@ -203,6 +205,56 @@ TEST_F(DmConnectionsTest, RequestsThatMustOverlapEachGetTheirOwnAnswerOnTheirOwn
     check_ordered_traffic_on_one_connection(4 * kHolders, 4 * kHolders, kHolders);
     EXPECT_LE(dm.connections(), kHolders + 1);
     EXPECT_EQ(dm.open_connections(), dm.connections());  // kept open
+    expect_semaphores_balanced(kHolders);
+}
+
+TEST_F(DmConnectionsTest, CleanupClosesEveryConnectionAndRequestsReconnect)
+{
+    constexpr int kHolders = 4;
+    qztest::host_reset_with_holders(kHolders);
+    answer_with_users_vlan();
+    dm.hold_answers_until(kHolders);  // four connections in use at once
+    initialise_library();
+
+    std::atomic<int> wrong{0};
+    StartLine start(kHolders);
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kHolders; t++) {
+        threads.emplace_back([t, &wrong, &start] {
+            start.arrive_and_wait();
+            authorize_and_respond("user" + std::to_string(t), "10.0.0.114ID" + std::to_string(t), wrong);
+        });
+    }
+    for (std::thread &thread : threads)
+        thread.join();
+    ASSERT_EQ(wrong.load(), 0);
+    ASSERT_EQ(dm.open_connections(), kHolders);
+
+    // Shutdown on the first connection, then every connection closed.
+    EXPECT_EQ(dm_cleanup(), 0);
+    EXPECT_TRUE(dm.wait_for("EVENT=Shutdown"));
+    for (int waited = 0; dm.open_connections() > 0 && waited < 10000; waited += 20)
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    EXPECT_EQ(dm.open_connections(), 0);
+    int shutdown_connection = -1, startup_connection = -2;
+    for (const auto &line : dm.lines_by_connection()) {
+        if (starts_with(line.text, "EVENT=Shutdown"))
+            shutdown_connection = line.connection;
+        if (starts_with(line.text, "EVENT=Startup"))
+            startup_connection = line.connection;
+    }
+    EXPECT_EQ(shutdown_connection, startup_connection);
+
+    // Requests side by side find their way to the DM again.
+    threads.clear();
+    for (int t = 0; t < kHolders; t++) {
+        threads.emplace_back([t, &wrong] {
+            authorize_and_respond("again" + std::to_string(t), "10.0.0.114AG" + std::to_string(t), wrong);
+        });
+    }
+    for (std::thread &thread : threads)
+        thread.join();
+    EXPECT_EQ(wrong.load(), 0);
     expect_semaphores_balanced(kHolders);
 }
 
