@@ -258,6 +258,42 @@ TEST_F(DmConnectionsTest, CleanupClosesEveryConnectionAndRequestsReconnect)
     expect_semaphores_balanced(kHolders);
 }
 
+TEST_F(DmConnectionsTest, ConnectionsTheDmDroppedAreOpenedAgain)
+{
+    constexpr int kHolders = 4;
+    qztest::host_reset_with_holders(kHolders);
+    answer_with_users_vlan();
+    dm.hold_answers_until(kHolders);
+    initialise_library();
+
+    std::atomic<int> wrong{0};
+    auto round = [&wrong](const std::string &prefix) {
+        StartLine start(kHolders);
+        std::vector<std::thread> threads;
+        for (int t = 0; t < kHolders; t++) {
+            threads.emplace_back([t, &wrong, &start, prefix] {
+                start.arrive_and_wait();
+                std::string name = prefix + std::to_string(t);
+                authorize_and_respond(name, "10.0.0.114" + name, wrong);
+            });
+        }
+        for (std::thread &thread : threads)
+            thread.join();
+    };
+    round("before");
+    ASSERT_EQ(wrong.load(), 0);
+    ASSERT_EQ(dm.connections(), kHolders);
+
+    // The DM drops every client (as on a restart); the next requests side by
+    // side, again all needed at once, reconnect each connection they use.
+    dm.close_connections();
+    dm.hold_answers_until(2 * kHolders);
+    round("after");
+    EXPECT_EQ(wrong.load(), 0);
+    EXPECT_GE(dm.connections(), 2 * kHolders);
+    expect_semaphores_balanced(kHolders);
+}
+
 TEST_F(DmConnectionsTest, MoreThreadsThanHoldersOpenAtMostOneConnectionMoreThanHolders)
 {
     constexpr int kHolders = 3;
