@@ -56,16 +56,19 @@ void send_server_info()
 
 /* May be called from several threads at once. Returns 1 once the library is
  * initialised. A caller whose wait for the initialising thread times out gets
- * 0 and must not read the settings: they may still be being written. */
+ * 0 and must not read the settings: they may still be being written. A wait
+ * that ends after another thread finished initialising still gets 1. */
 int radiusIFInitialize(void)
 {
     if (init_done.load(std::memory_order_acquire) == 1)
         return 1;
 
     void *send_semaphore = getSendSemaphore();
-    // Without the hold there is nothing to give back.
+    // Without the hold there is nothing to give back. The semaphore may have
+    // stayed busy with other requests' exchanges after the initialiser was
+    // done: then the library is ready all the same.
     if (hold_refused(waitOnObject(send_semaphore, kInitWaitMs)))
-        return 0;
+        return init_done.load(std::memory_order_acquire);
 
     if (initialising.try_lock_until(InitClock::now() + std::chrono::milliseconds(kInitWaitMs))) {
         if (init_done.load(std::memory_order_acquire) != 1) {

@@ -33,6 +33,16 @@ TEST(DmConnections, ValuesOutsideOneTo32AreRefusedAtStart)
         EXPECT_NE(error.find("dm_connections must be between 1 and 32"), std::string::npos) << error;
         EXPECT_FALSE(rig.server.running());
     }
+    // The largest value is taken.
+    RigOptions options;
+    options.policy = "default\n  answer ACCESS=true\n  answer VLAN_ID=7\n";
+    options.dm_connections = "32";
+    Rig rig;
+    START_RIG(rig, options);
+    Reply reply = rig.auth("User-Name=alice,User-Password=alice-pw,NAS-IP-Address=10.1.2.3,NAS-Port=1,"
+                           "Calling-Station-Id=02-00-00-00-00-01");
+    EXPECT_EQ(reply.code, "Access-Accept") << reply.output << rig.logs();
+    EXPECT_EQ(reply.value("Tunnel-Private-Group-Id"), "7") << reply.output;
 }
 
 constexpr int kUsers = 30;
