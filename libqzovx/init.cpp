@@ -2,7 +2,6 @@
 // and the SERVERINFO introduction, under the host's send semaphore.
 #include <stdint.h>
 
-#include <chrono>
 #include <mutex>
 #include <string>
 
@@ -11,6 +10,7 @@
 #include "dm_message.h"
 #include "dm_sock.h"
 #include "init_state.h"
+#include "timed_lock.h"
 
 namespace {
 
@@ -58,7 +58,7 @@ int radiusIFInitialize(void)
     if (hold_refused(waitOnObject(send_semaphore, kInitWaitMs)))
         return 0;
 
-    if (initialising.try_lock_for(std::chrono::milliseconds(kInitWaitMs))) {
+    if (lock_by(initialising, dm_now_ms() + kInitWaitMs)) {
         if (init_done.load(std::memory_order_acquire) != 1) {
             readProperties();
             debug_init();
