@@ -1,10 +1,10 @@
 #include "dm_pool.h"
 
 #include <atomic>
-#include <chrono>
 #include <mutex>
 
 #include "qz_text.h"
+#include "timed_lock.h"
 
 namespace {
 
@@ -23,26 +23,9 @@ DM_SERVER slot_entry(int index)
     return index == 0 ? &dm_server[0] : &slots[index].extra;
 }
 
-#if defined(__SANITIZE_THREAD__)
-// ThreadSanitizer does not follow a wait on the steady clock (it then sees
-// the unlock of a mutex it never saw locked): its builds wait as long on the
-// system clock instead.
-std::chrono::system_clock::time_point as_time_point(long long deadline_ms)
-{
-    long long left = deadline_ms - dm_now_ms();
-    return std::chrono::system_clock::now() + std::chrono::milliseconds(left > 0 ? left : 0);
-}
-#else
-std::chrono::steady_clock::time_point as_time_point(long long deadline_ms)
-{
-    // dm_now_ms and steady_clock both count on the monotonic clock.
-    return std::chrono::steady_clock::time_point(std::chrono::milliseconds(deadline_ms));
-}
-#endif
-
 bool wait_for_slot(int index, long long deadline_ms)
 {
-    return slots[index].busy.try_lock_until(as_time_point(deadline_ms));
+    return lock_by(slots[index].busy, deadline_ms);
 }
 
 // A free further connection; -1 when every one is busy.

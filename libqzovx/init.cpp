@@ -2,7 +2,6 @@
 // and the SERVERINFO introduction, under the host's send semaphore.
 #include <stdint.h>
 
-#include <chrono>
 #include <mutex>
 #include <string>
 
@@ -11,6 +10,7 @@
 #include "dm_message.h"
 #include "dm_sock.h"
 #include "init_state.h"
+#include "timed_lock.h"
 
 namespace {
 
@@ -20,15 +20,6 @@ constexpr int kInitWaitMs = 1000;
 // The host's send semaphore may admit several holders (one per DM
 // connection), so it alone does not keep two threads from initialising.
 std::timed_mutex initialising;
-
-// The wait for it is on the steady clock, so a step of the wall clock neither
-// stretches nor cuts it. ThreadSanitizer does not follow that wait, so its
-// builds wait on the system clock instead.
-#if defined(__SANITIZE_THREAD__)
-using InitClock = std::chrono::system_clock;
-#else
-using InitClock = std::chrono::steady_clock;
-#endif
 
 // Callback results carry their number in the low 32 bits.
 bool hold_refused(void *wait_result)
@@ -70,7 +61,7 @@ int radiusIFInitialize(void)
     if (hold_refused(waitOnObject(send_semaphore, kInitWaitMs)))
         return init_done.load(std::memory_order_acquire);
 
-    if (initialising.try_lock_until(InitClock::now() + std::chrono::milliseconds(kInitWaitMs))) {
+    if (lock_by(initialising, dm_now_ms() + kInitWaitMs)) {
         if (init_done.load(std::memory_order_acquire) != 1) {
             readProperties();
             debug_init();

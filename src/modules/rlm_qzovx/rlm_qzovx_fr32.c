@@ -395,7 +395,7 @@ static const CONF_PARSER module_config[] = {
     { "max_sessions", FR_CONF_OFFSET(PW_TYPE_INTEGER, qz_fr32_instance, max_sessions), "1000000" },
     /* Threads that may talk to the DM at once, each on a connection of its
      * own; 1 keeps all traffic on one connection, one exchange at a time. */
-    { "dm_connections", FR_CONF_OFFSET(PW_TYPE_INTEGER, qz_fr32_instance, dm_connections), "4" },
+    { "dm_connections", FR_CONF_OFFSET(PW_TYPE_INTEGER, qz_fr32_instance, dm_connections), "8" },
     CONF_PARSER_TERMINATOR
 };
 
