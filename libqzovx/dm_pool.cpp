@@ -88,13 +88,15 @@ DmLease dm_lease(DM_SERVER primary, DmRoute route, long long deadline_ms)
     DmLease lease;
     if (route == DmRoute::Exchange) {
         lease.exchange = true;
-        // A request alone takes the primary, as it always does when the
-        // host admits one holder at a time; requests side by side go on
-        // further connections, keeping the primary free for ordered traffic.
+        // Requests go on the further connections once there are any,
+        // keeping the primary free for ordered traffic (a slow answer there
+        // would hold up reports and accounting). Until then a request alone
+        // takes the primary, as it always does when the host admits one
+        // holder at a time; requests side by side open further ones.
         bool alone = exchanges.fetch_add(1, std::memory_order_acq_rel) == 0;
-        int index = alone && slots[0].busy.try_lock() ? 0 : -1;
-        if (index < 0)
-            index = try_free_slot(slots_made.load(std::memory_order_acquire));
+        int index = try_free_slot(slots_made.load(std::memory_order_acquire));
+        if (index < 0 && alone && slots[0].busy.try_lock())
+            index = 0;
         if (index < 0)
             index = add_slot();
         if (index >= 0) {

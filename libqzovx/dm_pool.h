@@ -5,8 +5,9 @@
  * that the DM reads them in the order they were sent. When the host lets
  * several threads hold its send and receive semaphores at once, an
  * authorization request that finds the primary busy goes on a further
- * connection of the same entry, opened when first needed (a request alone
- * still uses the primary). Every connection
+ * connection of the same entry, opened when first needed and used by the
+ * requests from then on (until then, a request alone uses the primary).
+ * Every connection
  * carries one message, or one request and its answer, at a time, so an
  * answer is only ever read by the thread that asked for it. With semaphores
  * that admit one holder there is never more than the primary. */

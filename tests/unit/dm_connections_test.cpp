@@ -389,3 +389,47 @@ TEST_F(DmConnectionsTest, OneHolderKeepsEverythingOnOneConnection)
 }
 
 }  // namespace
+
+// Once further connections are open, requests use them even when alone, so a
+// slow answer never holds the first connection that reports and accounting
+// need (they wait for it only dm_socket_timeout seconds).
+class SlowAnswerTest : public DmConnectionsTest {
+protected:
+    std::string extra_properties() const override { return "dm_socket_timeout=1\ndm_response_timeout=10\n"; }
+};
+
+TEST_F(SlowAnswerTest, ASlowAnswerDoesNotHoldUpAccountingOnceFurtherConnectionsExist)
+{
+    constexpr int kHolders = 2;
+    qztest::host_reset_with_holders(kHolders);
+    answer_with_users_vlan();
+    dm.hold_answers_until(kHolders);  // both at once: a further connection opens
+    initialise_library();
+
+    std::atomic<int> wrong{0};
+    StartLine start(kHolders);
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kHolders; t++) {
+        threads.emplace_back([t, &wrong, &start] {
+            start.arrive_and_wait();
+            authorize_and_respond("user" + std::to_string(t), "10.0.0.114ID" + std::to_string(t), wrong);
+        });
+    }
+    for (std::thread &thread : threads)
+        thread.join();
+    ASSERT_EQ(wrong.load(), 0);
+    ASSERT_EQ(dm.connections(), kHolders);
+
+    dm.answer_with([](const std::string &line) {
+        if (field(line, "USER") == "slow")
+            std::this_thread::sleep_for(std::chrono::seconds(3));
+        return "ACCESS=true\tVLAN_ID=" + field(line, "USER") + "\n";
+    });
+    std::thread slow([&wrong] { authorize_and_respond("slow", "10.0.0.114SLOW", wrong); });
+    EXPECT_TRUE(dm.wait_for("USER=slow"));
+    account("during-slow-answer");  // delivered, not refused after waiting 1 s
+    slow.join();
+    EXPECT_EQ(wrong.load(), 0);
+    check_ordered_traffic_on_one_connection(kHolders + 1, kHolders + 1, 1);
+    expect_semaphores_balanced(kHolders);
+}
