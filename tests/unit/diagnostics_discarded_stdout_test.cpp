@@ -56,6 +56,25 @@ protected:
     }
 
     // What every diagnostics reader must see of that exchange.
+    // authorize_in_child with standard output on a pipe, whose text lands in
+    // `out`; the child writes more than a pipe holds, so it is read meanwhile.
+    static int authorize_in_child_onto_pipe(std::string &out)
+    {
+        int pipe_ends[2];
+        if (pipe2(pipe_ends, O_CLOEXEC) != 0)
+            return -1;
+        std::thread reader([&out, read_end = pipe_ends[0]] {
+            char buffer[4096];
+            ssize_t n;
+            while ((n = read(read_end, buffer, sizeof buffer)) > 0)
+                out.append(buffer, static_cast<size_t>(n));
+            close(read_end);
+        });
+        int status = authorize_in_child(pipe_ends[1]);
+        reader.join();
+        return status;
+    }
+
     static void expect_whole_story(const std::string &text)
     {
         EXPECT_NE(text.find("Sent Startup Event"), std::string::npos) << text;
@@ -80,20 +99,8 @@ TEST_F(DiscardedStdout, TheTraceFileStillGetsEverything)
 
 TEST_F(DiscardedStdout, APipeOnStandardOutputGetsEverything)
 {
-    int pipe_ends[2];
-    ASSERT_EQ(pipe2(pipe_ends, O_CLOEXEC), 0);
-    // The child writes more than a pipe holds: read it meanwhile.
     std::string out;
-    std::thread reader([&out, read_end = pipe_ends[0]] {
-        char buffer[4096];
-        ssize_t n;
-        while ((n = read(read_end, buffer, sizeof buffer)) > 0)
-            out.append(buffer, static_cast<size_t>(n));
-        close(read_end);
-    });
-    int status = authorize_in_child(pipe_ends[1]);
-    reader.join();
-    ASSERT_EQ(status, 0);
+    ASSERT_EQ(authorize_in_child_onto_pipe(out), 0);
     expect_whole_story(out);
     expect_whole_story(trace());
 }
@@ -103,19 +110,8 @@ TEST_F(DiscardedStdout, WithoutATraceFileAPipeStillGetsEverything)
     // A trace file that cannot be opened: standard output is the only reader.
     qztest::write_properties("dm_port=" + std::to_string(dm.port()) +
                              "\novx_rif_trace_file=tmp/qzovx-no-such-folder/x/trace.trc\n");
-    int pipe_ends[2];
-    ASSERT_EQ(pipe2(pipe_ends, O_CLOEXEC), 0);
     std::string out;
-    std::thread reader([&out, read_end = pipe_ends[0]] {
-        char buffer[4096];
-        ssize_t n;
-        while ((n = read(read_end, buffer, sizeof buffer)) > 0)
-            out.append(buffer, static_cast<size_t>(n));
-        close(read_end);
-    });
-    int status = authorize_in_child(pipe_ends[1]);
-    reader.join();
-    ASSERT_EQ(status, 0);
+    ASSERT_EQ(authorize_in_child_onto_pipe(out), 0);
     expect_whole_story(out);
 }
 

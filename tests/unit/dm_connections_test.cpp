@@ -57,6 +57,23 @@ private:
     int waiting_;
 };
 
+// Runs fn(t) for t = 0 .. count - 1 on threads that start together, and
+// returns when all are done.
+template <typename Fn>
+void side_by_side(int count, Fn fn)
+{
+    StartLine start(count);
+    std::vector<std::thread> threads;
+    for (int t = 0; t < count; t++) {
+        threads.emplace_back([t, &start, &fn] {
+            start.arrive_and_wait();
+            fn(t);
+        });
+    }
+    for (std::thread &thread : threads)
+        thread.join();
+}
+
 class DmConnectionsTest : public ClientTest {
 protected:
     // Generous waits: on a loaded machine (or under the sanitizers) the
@@ -171,17 +188,10 @@ TEST_F(DmConnectionsTest, RequestsThatMustOverlapEachGetTheirOwnAnswerOnTheirOwn
     initialise_library();
 
     std::atomic<int> wrong{0};
-    StartLine start(kHolders);
-    std::vector<std::thread> threads;
-    for (int t = 0; t < kHolders; t++) {
-        threads.emplace_back([t, &wrong, &start] {
-            start.arrive_and_wait();
-            authorize_and_respond("user" + std::to_string(t), "10.0.0.114ID" + std::to_string(t), wrong);
-            account("S" + std::to_string(t));
-        });
-    }
-    for (std::thread &thread : threads)
-        thread.join();
+    side_by_side(kHolders, [&](int t) {
+        authorize_and_respond("user" + std::to_string(t), "10.0.0.114ID" + std::to_string(t), wrong);
+        account("S" + std::to_string(t));
+    });
     EXPECT_EQ(wrong.load(), 0);
 
     std::map<int, int> request_connections = check_ordered_traffic_on_one_connection(kHolders, kHolders, kHolders);
@@ -191,15 +201,10 @@ TEST_F(DmConnectionsTest, RequestsThatMustOverlapEachGetTheirOwnAnswerOnTheirOwn
 
     // Later rounds reuse the connections already open.
     for (int round = 0; round < 3; round++) {
-        threads.clear();
-        for (int t = 0; t < kHolders; t++) {
-            threads.emplace_back([t, round, &wrong] {
-                std::string name = "r" + std::to_string(round) + "u" + std::to_string(t);
-                authorize_and_respond(name, "10.0.0.114" + name, wrong);
-            });
-        }
-        for (std::thread &thread : threads)
-            thread.join();
+        side_by_side(kHolders, [&](int t) {
+            std::string name = "r" + std::to_string(round) + "u" + std::to_string(t);
+            authorize_and_respond(name, "10.0.0.114" + name, wrong);
+        });
     }
     EXPECT_EQ(wrong.load(), 0);
     check_ordered_traffic_on_one_connection(4 * kHolders, 4 * kHolders, kHolders);
@@ -217,16 +222,9 @@ TEST_F(DmConnectionsTest, CleanupClosesEveryConnectionAndRequestsReconnect)
     initialise_library();
 
     std::atomic<int> wrong{0};
-    StartLine start(kHolders);
-    std::vector<std::thread> threads;
-    for (int t = 0; t < kHolders; t++) {
-        threads.emplace_back([t, &wrong, &start] {
-            start.arrive_and_wait();
-            authorize_and_respond("user" + std::to_string(t), "10.0.0.114ID" + std::to_string(t), wrong);
-        });
-    }
-    for (std::thread &thread : threads)
-        thread.join();
+    side_by_side(kHolders, [&](int t) {
+        authorize_and_respond("user" + std::to_string(t), "10.0.0.114ID" + std::to_string(t), wrong);
+    });
     ASSERT_EQ(wrong.load(), 0);
     ASSERT_EQ(dm.open_connections(), kHolders);
 
@@ -246,14 +244,9 @@ TEST_F(DmConnectionsTest, CleanupClosesEveryConnectionAndRequestsReconnect)
     EXPECT_EQ(shutdown_connection, startup_connection);
 
     // Requests side by side find their way to the DM again.
-    threads.clear();
-    for (int t = 0; t < kHolders; t++) {
-        threads.emplace_back([t, &wrong] {
-            authorize_and_respond("again" + std::to_string(t), "10.0.0.114AG" + std::to_string(t), wrong);
-        });
-    }
-    for (std::thread &thread : threads)
-        thread.join();
+    side_by_side(kHolders, [&](int t) {
+        authorize_and_respond("again" + std::to_string(t), "10.0.0.114AG" + std::to_string(t), wrong);
+    });
     EXPECT_EQ(wrong.load(), 0);
     expect_semaphores_balanced(kHolders);
 }
@@ -268,17 +261,10 @@ TEST_F(DmConnectionsTest, ConnectionsTheDmDroppedAreOpenedAgain)
 
     std::atomic<int> wrong{0};
     auto round = [&wrong](const std::string &prefix) {
-        StartLine start(kHolders);
-        std::vector<std::thread> threads;
-        for (int t = 0; t < kHolders; t++) {
-            threads.emplace_back([t, &wrong, &start, prefix] {
-                start.arrive_and_wait();
-                std::string name = prefix + std::to_string(t);
-                authorize_and_respond(name, "10.0.0.114" + name, wrong);
-            });
-        }
-        for (std::thread &thread : threads)
-            thread.join();
+        side_by_side(kHolders, [&](int t) {
+            std::string name = prefix + std::to_string(t);
+            authorize_and_respond(name, "10.0.0.114" + name, wrong);
+        });
     };
     round("before");
     ASSERT_EQ(wrong.load(), 0);
@@ -304,21 +290,14 @@ TEST_F(DmConnectionsTest, MoreThreadsThanHoldersOpenAtMostOneConnectionMoreThanH
 
     // The first requests initialise the library among themselves.
     std::atomic<int> wrong{0};
-    StartLine start(kThreads);
-    std::vector<std::thread> threads;
-    for (int t = 0; t < kThreads; t++) {
-        threads.emplace_back([t, &wrong, &start] {
-            start.arrive_and_wait();
-            for (int i = 0; i < kRounds; i++) {
-                std::string name = "t" + std::to_string(t) + "r" + std::to_string(i);
-                authorize_and_respond(name, "10.0.0.114" + name, wrong);
-                if (i % 3 == 0)
-                    account(name);
-            }
-        });
-    }
-    for (std::thread &thread : threads)
-        thread.join();
+    side_by_side(kThreads, [&](int t) {
+        for (int i = 0; i < kRounds; i++) {
+            std::string name = "t" + std::to_string(t) + "r" + std::to_string(i);
+            authorize_and_respond(name, "10.0.0.114" + name, wrong);
+            if (i % 3 == 0)
+                account(name);
+        }
+    });
     EXPECT_EQ(wrong.load(), 0);
 
     const size_t total = kThreads * kRounds;
@@ -336,16 +315,9 @@ TEST_F(DmConnectionsTest, ConcurrentFirstRequestsInitialiseOnce)
     answer_with_users_vlan();
 
     std::atomic<int> wrong{0};
-    StartLine start(kHolders);
-    std::vector<std::thread> threads;
-    for (int t = 0; t < kHolders; t++) {
-        threads.emplace_back([t, &wrong, &start] {
-            start.arrive_and_wait();
-            authorize_and_respond("first" + std::to_string(t), "10.0.0.114F" + std::to_string(t), wrong);
-        });
-    }
-    for (std::thread &thread : threads)
-        thread.join();
+    side_by_side(kHolders, [&](int t) {
+        authorize_and_respond("first" + std::to_string(t), "10.0.0.114F" + std::to_string(t), wrong);
+    });
     EXPECT_EQ(wrong.load(), 0);
 
     // One Startup and one SERVERINFO, both before any request.
@@ -364,21 +336,14 @@ TEST_F(DmConnectionsTest, OneHolderKeepsEverythingOnOneConnection)
     answer_with_users_vlan();  // host_reset: semaphores that admit one holder
 
     std::atomic<int> wrong{0};
-    StartLine start(kThreads);
-    std::vector<std::thread> threads;
-    for (int t = 0; t < kThreads; t++) {
-        threads.emplace_back([t, &wrong, &start] {
-            start.arrive_and_wait();
-            for (int i = 0; i < kRounds; i++) {
-                std::string name = "t" + std::to_string(t) + "r" + std::to_string(i);
-                authorize_and_respond(name, "10.0.0.114" + name, wrong);
-                if (i == 0)
-                    account(name);
-            }
-        });
-    }
-    for (std::thread &thread : threads)
-        thread.join();
+    side_by_side(kThreads, [&](int t) {
+        for (int i = 0; i < kRounds; i++) {
+            std::string name = "t" + std::to_string(t) + "r" + std::to_string(i);
+            authorize_and_respond(name, "10.0.0.114" + name, wrong);
+            if (i == 0)
+                account(name);
+        }
+    });
     EXPECT_EQ(wrong.load(), 0);
 
     std::map<int, int> request_connections =
@@ -407,16 +372,9 @@ TEST_F(SlowAnswerTest, ASlowAnswerDoesNotHoldUpAccountingOnceFurtherConnectionsE
     initialise_library();
 
     std::atomic<int> wrong{0};
-    StartLine start(kHolders);
-    std::vector<std::thread> threads;
-    for (int t = 0; t < kHolders; t++) {
-        threads.emplace_back([t, &wrong, &start] {
-            start.arrive_and_wait();
-            authorize_and_respond("user" + std::to_string(t), "10.0.0.114ID" + std::to_string(t), wrong);
-        });
-    }
-    for (std::thread &thread : threads)
-        thread.join();
+    side_by_side(kHolders, [&](int t) {
+        authorize_and_respond("user" + std::to_string(t), "10.0.0.114ID" + std::to_string(t), wrong);
+    });
     ASSERT_EQ(wrong.load(), 0);
     ASSERT_EQ(dm.connections(), kHolders);
 
