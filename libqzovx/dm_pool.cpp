@@ -123,8 +123,3 @@ void dm_pool_close_extra(long long deadline_ms)
         slots[index].busy.unlock();
     }
 }
-
-int dm_pool_size(void)
-{
-    return slots_made.load(std::memory_order_acquire);
-}

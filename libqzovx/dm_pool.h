@@ -64,7 +64,4 @@ DmLease dm_lease(DM_SERVER primary, DmRoute route, long long deadline_ms);
  * busy past deadline_ms). May be called from several threads at once. */
 void dm_pool_close_extra(long long deadline_ms);
 
-/* How many connections have been set up, the primary included. */
-int dm_pool_size(void);
-
 #endif
