@@ -94,19 +94,19 @@ TEST(CallbackTable, ASlotThatDidNotResolveWorksOnceRegisteredWithANameThatDoes)
     EXPECT_EQ(getRequest(nullptr), nullptr);
 }
 
-// zlib is in every Debian system and not linked into the tests: its
-// zlibVersion (char *(void), the server-info slot's type) resolves only once
+// A library of the tests, not linked into them: its cbtest_plugin_info
+// (char *(void), the server-info slot's type) resolves only once
 // the test loads it.
-constexpr char kZlib[] = "libz.so.1";
+constexpr char kPlugin[] = QZOVX_TEST_PLUGIN;
 
 TEST(CallbackTable, ANameThatDidNotResolveIsLookedUpAgainOnEveryCall)
 {
-    reg("zlibVersion", OVX_SLOT_GET_SERVER_INFO);
-    ASSERT_EQ(getServerInfo(), nullptr) << "zlib is already loaded into the test";
+    reg("cbtest_plugin_info", OVX_SLOT_GET_SERVER_INFO);
+    ASSERT_EQ(getServerInfo(), nullptr) << "the plugin is already loaded into the test";
     // The name becomes known to the loader's default lookup without the
     // slot being registered again.
-    void *zlib = dlopen(kZlib, RTLD_NOW | RTLD_GLOBAL);
-    ASSERT_NE(zlib, nullptr) << dlerror();
+    void *plugin = dlopen(kPlugin, RTLD_NOW | RTLD_GLOBAL);
+    ASSERT_NE(plugin, nullptr) << dlerror();
     char *version = getServerInfo();
     ASSERT_NE(version, nullptr);
     EXPECT_EQ(version[0], '1') << version;
@@ -114,20 +114,20 @@ TEST(CallbackTable, ANameThatDidNotResolveIsLookedUpAgainOnEveryCall)
 
 TEST(CallbackTable, ALookupIsNotKeptAcrossAChangeOfTheLibraryHandle)
 {
-    reg("zlibVersion", OVX_SLOT_GET_SERVER_INFO);
+    reg("cbtest_plugin_info", OVX_SLOT_GET_SERVER_INFO);
     reg("cbtest_request_a", OVX_SLOT_GET_REQUEST);
     EXPECT_EQ(getServerInfo(), nullptr);
     EXPECT_EQ(as_int(getRequest(nullptr)), 0xA);  // kept for the default lookup
 
-    // Bound to zlib (loaded for itself only): lookups go there now.
-    char zlib[sizeof kZlib];
-    memcpy(zlib, kZlib, sizeof zlib);
-    ovxnonWinItFromFile(zlib);
+    // Bound to the plugin (loaded for itself only): lookups go there now.
+    char plugin[sizeof kPlugin];
+    memcpy(plugin, kPlugin, sizeof plugin);
+    ovxnonWinItFromFile(plugin);
     ASSERT_NE(libhandle, nullptr);
     EXPECT_NE(getServerInfo(), nullptr);
-    EXPECT_EQ(getRequest(nullptr), nullptr);  // not in zlib
+    EXPECT_EQ(getRequest(nullptr), nullptr);  // not in the plugin
 
-    // Back to the default lookup: zlib's function is not reachable there.
+    // Back to the default lookup: the plugin's function is not reachable there.
     void *bound = libhandle;
     libhandle = nullptr;
     EXPECT_EQ(getServerInfo(), nullptr);
