@@ -11,6 +11,7 @@
 #include "fake_core.h"
 #include "fake_server.h"
 #include "module_internal.h"
+#include "session_lists.h"
 
 namespace {
 
@@ -57,13 +58,7 @@ protected:
         return qz_module_post_auth(&inst, &req);
     }
 
-    size_t proxied_entries() const
-    {
-        size_t n = 0;
-        for (const sessionlist *e = inst.sessionlist; e != nullptr; e = e->next)
-            ++n;
-        return n;
-    }
+    size_t proxied_entries() const { return modtest::proxied_entries(inst); }
 
     rlm_qzovx_t inst{};
 };

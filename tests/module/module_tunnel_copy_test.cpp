@@ -10,6 +10,7 @@
 #include "fake_core.h"
 #include "fake_server.h"
 #include "module_internal.h"
+#include "session_lists.h"
 
 namespace {
 
@@ -48,13 +49,7 @@ protected:
         return fake::access_request(kNas, kPort, kMac, user, reply_code);
     }
 
-    size_t proxied_entries() const
-    {
-        size_t n = 0;
-        for (const sessionlist *e = inst.sessionlist; e != nullptr; e = e->next)
-            ++n;
-        return n;
-    }
+    size_t proxied_entries() const { return modtest::proxied_entries(inst); }
 
     rlm_qzovx_t inst{};
 };

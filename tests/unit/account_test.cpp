@@ -17,10 +17,7 @@ protected:
     void SetUp() override
     {
         ClientTest::SetUp();
-        req.request_type = rcAccountingRequest;
-        req.control_point = 2;
-        req.user_access = nullptr;
-        req.first_attrs[OVX_ATTR_ACCT_SESSION_ID] = "S-1";
+        qzclient::start_accounting_request(req, "S-1");
         req.request_attrs = {
             {OVX_ATTR_ACCT_SESSION_ID, "S-1"},       {OVX_ATTR_NAS_IP_ADDRESS, "10.0.0.1"},
             {OVX_ATTR_NAS_PORT, "12"},               {OVX_ATTR_CALLING_STATION_ID, "aa-bb"},

@@ -45,6 +45,16 @@ inline void fill_access_request(qztest::FakeRequest &req, OVX_USER_ACCESS *recor
     req.user_access = record;
 }
 
+// An Accounting-Request at the accounting control point, for `session`;
+// the caller adds its attributes.
+inline void start_accounting_request(qztest::FakeRequest &req, const std::string &session)
+{
+    req.request_type = rcAccountingRequest;
+    req.control_point = 2;
+    req.user_access = nullptr;
+    req.first_attrs[OVX_ATTR_ACCT_SESSION_ID] = session;
+}
+
 inline std::vector<std::string> lines_starting(const qztest::FakeDm &dm, const std::string &prefix)
 {
     std::vector<std::string> found;

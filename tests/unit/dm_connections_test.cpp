@@ -80,6 +80,19 @@ protected:
     // threads queue for a while.
     std::string extra_properties() const override { return "dm_socket_timeout=30\ndm_response_timeout=30\n"; }
 
+    // Semaphores admitting `holders` threads, a DM that answers only once
+    // `held_until` requests have arrived (0: at once), and the library
+    // initialised (unless `held_until` is 0 too: the first requests do it).
+    void start(int holders, int held_until)
+    {
+        qztest::host_reset_with_holders(holders);
+        answer_with_users_vlan();
+        if (held_until > 0) {
+            dm.hold_answers_until(held_until);
+            initialise_library();
+        }
+    }
+
     // The DM names the VLAN after the user, so an answer read by another
     // request shows as a VLAN that is not the user's own.
     void answer_with_users_vlan()
@@ -109,9 +122,7 @@ protected:
     static void account(const std::string &session)
     {
         qztest::FakeRequest request;
-        request.request_type = rcAccountingRequest;
-        request.control_point = 2;
-        request.first_attrs[OVX_ATTR_ACCT_SESSION_ID] = session;
+        qzclient::start_accounting_request(request, session);
         request.request_attrs = {
             {OVX_ATTR_ACCT_SESSION_ID, session}, {OVX_ATTR_NAS_IP_ADDRESS, "10.0.0.1"},
             {OVX_ATTR_NAS_PORT, "12"},           {OVX_ATTR_REQUEST_ID, "10.0.0.112" + session},
@@ -180,12 +191,9 @@ protected:
 TEST_F(DmConnectionsTest, RequestsThatMustOverlapEachGetTheirOwnAnswerOnTheirOwnConnection)
 {
     constexpr int kHolders = 4;
-    qztest::host_reset_with_holders(kHolders);
-    answer_with_users_vlan();
     // No answer before all four requests have arrived: on one connection,
     // one exchange at a time, they could not all be answered.
-    dm.hold_answers_until(kHolders);
-    initialise_library();
+    start(kHolders, kHolders);
 
     std::atomic<int> wrong{0};
     side_by_side(kHolders, [&](int t) {
@@ -216,10 +224,7 @@ TEST_F(DmConnectionsTest, RequestsThatMustOverlapEachGetTheirOwnAnswerOnTheirOwn
 TEST_F(DmConnectionsTest, CleanupClosesEveryConnectionAndRequestsReconnect)
 {
     constexpr int kHolders = 4;
-    qztest::host_reset_with_holders(kHolders);
-    answer_with_users_vlan();
-    dm.hold_answers_until(kHolders);  // four connections in use at once
-    initialise_library();
+    start(kHolders, kHolders);  // four connections in use at once
 
     std::atomic<int> wrong{0};
     side_by_side(kHolders, [&](int t) {
@@ -254,10 +259,7 @@ TEST_F(DmConnectionsTest, CleanupClosesEveryConnectionAndRequestsReconnect)
 TEST_F(DmConnectionsTest, ConnectionsTheDmDroppedAreOpenedAgain)
 {
     constexpr int kHolders = 4;
-    qztest::host_reset_with_holders(kHolders);
-    answer_with_users_vlan();
-    dm.hold_answers_until(kHolders);
-    initialise_library();
+    start(kHolders, kHolders);
 
     std::atomic<int> wrong{0};
     auto round = [&wrong](const std::string &prefix) {
@@ -285,10 +287,8 @@ TEST_F(DmConnectionsTest, MoreThreadsThanHoldersOpenAtMostOneConnectionMoreThanH
     constexpr int kHolders = 3;
     constexpr int kThreads = 8;
     constexpr int kRounds = 10;
-    qztest::host_reset_with_holders(kHolders);
-    answer_with_users_vlan();
-
     // The first requests initialise the library among themselves.
+    start(kHolders, 0);
     std::atomic<int> wrong{0};
     side_by_side(kThreads, [&](int t) {
         for (int i = 0; i < kRounds; i++) {
@@ -311,8 +311,7 @@ TEST_F(DmConnectionsTest, MoreThreadsThanHoldersOpenAtMostOneConnectionMoreThanH
 TEST_F(DmConnectionsTest, ConcurrentFirstRequestsInitialiseOnce)
 {
     constexpr int kHolders = 4;
-    qztest::host_reset_with_holders(kHolders);
-    answer_with_users_vlan();
+    start(kHolders, 0);
 
     std::atomic<int> wrong{0};
     side_by_side(kHolders, [&](int t) {
@@ -366,10 +365,7 @@ protected:
 TEST_F(SlowAnswerTest, ASlowAnswerDoesNotHoldUpAccountingOnceFurtherConnectionsExist)
 {
     constexpr int kHolders = 2;
-    qztest::host_reset_with_holders(kHolders);
-    answer_with_users_vlan();
-    dm.hold_answers_until(kHolders);  // both at once: a further connection opens
-    initialise_library();
+    start(kHolders, kHolders);  // both at once: a further connection opens
 
     std::atomic<int> wrong{0};
     side_by_side(kHolders, [&](int t) {

@@ -116,10 +116,7 @@ protected:
     void SetUp() override
     {
         ClientTest::SetUp();
-        req.request_type = rcAccountingRequest;
-        req.control_point = 2;
-        req.user_access = nullptr;
-        req.first_attrs[OVX_ATTR_ACCT_SESSION_ID] = "S-1";
+        qzclient::start_accounting_request(req, "S-1");
         // Long values make each message large, so the buffers fill sooner.
         std::string long_value(250, 'v');
         req.request_attrs = {
