@@ -60,17 +60,6 @@ void write_all(int fd, std::string_view text)
     }
 }
 
-// The value of "KEY=" in a TAB-separated line; empty when absent.
-std::string field_of(const std::string &line, const std::string &key)
-{
-    std::string start = key + "=";
-    size_t at = line.compare(0, start.size(), start) == 0 ? 0 : line.find("\t" + start);
-    if (at == std::string::npos)
-        return "";
-    at += (at == 0 ? 0 : 1) + start.size();
-    return line.substr(at, line.find('\t', at) - at);
-}
-
 bool is_authorization_request(std::string_view line)
 {
     constexpr std::string_view prefix = "EVENT=";
@@ -551,6 +540,16 @@ bool FakeDm::wait_for_connections(int n, int timeout_ms) const
     std::unique_lock<std::mutex> lock(impl_->mutex);
     return impl_->changed.wait_for(lock, std::chrono::milliseconds(timeout_ms),
                                    [&] { return impl_->accepted >= n; });
+}
+
+std::string field_of(const std::string &line, const std::string &key)
+{
+    std::string start = key + "=";
+    size_t at = line.compare(0, start.size(), start) == 0 ? 0 : line.find("\t" + start);
+    if (at == std::string::npos)
+        return "";
+    at += (at == 0 ? 0 : 1) + start.size();
+    return line.substr(at, line.find('\t', at) - at);
 }
 
 }  // namespace qztest

@@ -101,4 +101,7 @@ std::string write_properties(const std::string &text);
 // the process; full_path receives the resulting absolute path.
 std::string trace_file_value(std::string *full_path);
 
+// The value of "KEY=" in a TAB-separated DM line; empty when absent.
+std::string field_of(const std::string &line, const std::string &key);
+
 }  // namespace qztest

@@ -23,15 +23,7 @@ namespace {
 
 using qzclient::ClientTest;
 
-std::string field(const std::string &line, const std::string &key)
-{
-    std::string start = key + "=";
-    size_t at = line.compare(0, start.size(), start) == 0 ? 0 : line.find("\t" + start);
-    if (at == std::string::npos)
-        return "<none>";
-    at += (at == 0 ? 0 : 1) + start.size();
-    return line.substr(at, line.find('\t', at) - at);
-}
+using qztest::field_of;
 
 bool starts_with(const std::string &text, const std::string &prefix)
 {
@@ -97,7 +89,7 @@ protected:
     // request shows as a VLAN that is not the user's own.
     void answer_with_users_vlan()
     {
-        dm.answer_with([](const std::string &line) { return "ACCESS=true\tVLAN_ID=" + field(line, "USER") + "\n"; });
+        dm.answer_with([](const std::string &line) { return "ACCESS=true\tVLAN_ID=" + field_of(line, "USER") + "\n"; });
     }
 
     // One request for `user` through authorization and the report, as the
@@ -375,9 +367,9 @@ TEST_F(SlowAnswerTest, ASlowAnswerDoesNotHoldUpAccountingOnceFurtherConnectionsE
     ASSERT_EQ(dm.connections(), kHolders);
 
     dm.answer_with([](const std::string &line) {
-        if (field(line, "USER") == "slow")
+        if (field_of(line, "USER") == "slow")
             std::this_thread::sleep_for(std::chrono::seconds(3));
-        return "ACCESS=true\tVLAN_ID=" + field(line, "USER") + "\n";
+        return "ACCESS=true\tVLAN_ID=" + field_of(line, "USER") + "\n";
     });
     std::thread slow([&wrong] { authorize_and_respond("slow", "10.0.0.114SLOW", wrong); });
     EXPECT_TRUE(dm.wait_for("USER=slow"));
